@@ -1,0 +1,96 @@
+#include "bridge/mcp_bridge.h"
+
+#include <chrono>
+#include <system_error>
+
+#include "bridge/depth_guard.h"
+#include "jsonrpc/json.h"
+#include "jsonrpc/screening.h"
+
+void launchDetachedThread(std::function<void()> task) { std::thread(std::move(task)).detach(); }
+
+McpBridge::McpBridge(BridgeConfig configIn, LineWriter writerIn, ThreadLauncher launcherIn)
+    : config(std::move(configIn)), writer(std::move(writerIn)), launcher(std::move(launcherIn)) {
+    if (config.serializeToolCalls) {
+        try {
+            worker = std::thread(&McpBridge::workerLoop, this);
+        } catch (const std::system_error&) {
+            // Without a worker, tool calls run on threads of their own like every other message.
+        }
+    }
+}
+
+McpBridge::~McpBridge() {
+    drain(3000);
+    {
+        const std::lock_guard<std::mutex> lock(stateMutex);
+        stopping = true;
+    }
+    workReady.notify_all();
+    if (worker.joinable()) worker.join();
+}
+
+bool McpBridge::rejectIfTooDeep(const std::string& line) {
+    if (!nestsTooDeep(line)) return false;
+    writer(jsonrpc::errorReply(
+        "null", -32600, "The message nests arrays or objects more than 256 levels deep"));
+    return true;
+}
+
+void McpBridge::submit(const std::string& line) {
+    if (rejectIfTooDeep(line)) return;
+    if (worker.joinable()) {
+        rapidjson::Document document;
+        jsonrpc::parseJson(document, line);
+        if (!document.HasParseError()) {
+            if (cancelQueued(document)) return;
+            bool isToolCall = false;
+            if (document.IsArray()) {
+                for (const auto& element : document.GetArray()) {
+                    if (jsonrpc::methodOf(element) == "tools/call") {
+                        isToolCall = true;
+                        break;
+                    }
+                }
+            } else {
+                isToolCall = jsonrpc::methodOf(document) == "tools/call";
+            }
+            if (isToolCall) {
+                enqueueToolCall(line);
+                return;
+            }
+        }
+    }
+    runOnOwnThread(line);
+}
+
+void McpBridge::runOnOwnThread(const std::string& line) {
+    {
+        const std::lock_guard<std::mutex> lock(stateMutex);
+        ++inFlight;
+    }
+    try {
+        launcher([this, copy = line] {
+            handle(copy);
+            finishMessage();
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: answer the message here rather than leave it counted and unanswered.
+        handle(line);
+        finishMessage();
+    }
+}
+
+void McpBridge::finishMessage() {
+    {
+        const std::lock_guard<std::mutex> lock(stateMutex);
+        --inFlight;
+    }
+    idle.notify_all();
+}
+
+bool McpBridge::drain(std::int64_t limitMs) {
+    std::unique_lock<std::mutex> lock(stateMutex);
+    if (limitMs <= 0) return inFlight == 0;
+    return idle.wait_for(lock, std::chrono::milliseconds(limitMs), [this] { return inFlight == 0; });
+}

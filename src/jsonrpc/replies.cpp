@@ -1,0 +1,124 @@
+#include "jsonrpc/replies.h"
+
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
+#include <vector>
+
+#include "jsonrpc/json.h"
+
+namespace jsonrpc {
+
+namespace {
+
+using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+void writeScalar(const rapidjson::Value& value, JsonWriter& writer) {
+    switch (value.GetType()) {
+        case rapidjson::kNullType: writer.Null(); break;
+        case rapidjson::kFalseType: writer.Bool(false); break;
+        case rapidjson::kTrueType: writer.Bool(true); break;
+        case rapidjson::kStringType:
+            writer.String(value.GetString(), value.GetStringLength());
+            break;
+        default:
+            if (value.IsDouble()) writer.Double(value.GetDouble());
+            else if (value.IsInt()) writer.Int(value.GetInt());
+            else if (value.IsUint()) writer.Uint(value.GetUint());
+            else if (value.IsInt64()) writer.Int64(value.GetInt64());
+            else writer.Uint64(value.GetUint64());
+            break;
+    }
+}
+
+}  // namespace
+
+std::string errorReply(std::string_view idText, std::int32_t code, std::string_view message) {
+    std::string reply;
+    reply.reserve(64 + idText.size() + message.size());
+    reply += "{\"jsonrpc\":\"2.0\",\"id\":";
+    reply += idText;
+    reply += ",\"error\":{\"code\":";
+    reply += std::to_string(code);
+    reply += ",\"message\":\"";
+    reply += message;
+    reply += "\"}}";
+    return reply;
+}
+
+// The same text as RapidJSON's Value::Accept writes, but walked with an explicit stack: Accept
+// recurses once per nesting level, and the app's texts may nest without limit.
+std::string toJsonText(const rapidjson::Value& value) {
+    rapidjson::StringBuffer buffer;
+    JsonWriter writer(buffer);
+    struct Frame {
+        const rapidjson::Value* container;
+        rapidjson::SizeType next;
+    };
+    std::vector<Frame> stack;
+    const rapidjson::Value* current = &value;
+    for (;;) {
+        if (current != nullptr) {
+            if (current->IsObject()) {
+                writer.StartObject();
+                stack.push_back({current, 0});
+            } else if (current->IsArray()) {
+                writer.StartArray();
+                stack.push_back({current, 0});
+            } else {
+                writeScalar(*current, writer);
+            }
+        }
+        if (stack.empty()) break;
+        Frame& top = stack.back();
+        current = nullptr;
+        if (top.container->IsObject()) {
+            if (top.next < top.container->MemberCount()) {
+                const auto member = top.container->MemberBegin() + top.next++;
+                writer.Key(member->name.GetString(), member->name.GetStringLength());
+                current = &member->value;
+            } else {
+                writer.EndObject(top.next);
+                stack.pop_back();
+            }
+        } else if (top.next < top.container->Size()) {
+            current = &(*top.container)[top.next++];
+        } else {
+            writer.EndArray(top.next);
+            stack.pop_back();
+        }
+        if (current == nullptr && stack.empty()) break;
+    }
+    return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+std::string quoteJsonString(std::string_view text) {
+    const rapidjson::Value value(rapidjson::StringRef(text.data(), text.size()));
+    return toJsonText(value);
+}
+
+std::string noReplyResponder(const std::string& idText, const std::string& /*method*/) {
+    return errorReply(idText, -32603, "The app sent no JSON-RPC reply");
+}
+
+Responder rejectionResponder(const std::string& message) {
+    return [&message](const std::string& idText, const std::string& /*method*/) {
+        return errorReply(idText, -32603, message);
+    };
+}
+
+std::string repairErrorId(const std::string& line, const std::string& idText) {
+    rapidjson::Document reply;
+    parseJson(reply, line);
+    if (reply.HasParseError() || !reply.IsObject()) return line;
+    if (!reply.HasMember("error")) return line;
+    const auto id = reply.FindMember("id");
+    if (id == reply.MemberEnd() || !id->value.IsNull()) return line;
+    rapidjson::Document hostId;
+    parseJson(hostId, idText);
+    if (hostId.HasParseError()) return line;
+    id->value.CopyFrom(hostId, reply.GetAllocator());
+    return toJsonText(reply);
+}
+
+}  // namespace jsonrpc

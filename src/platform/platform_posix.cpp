@@ -1,0 +1,113 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/utf8.h"
+
+namespace platform {
+
+namespace {
+
+void writeAll(int fd, std::string_view first, std::string_view second) {
+    iovec parts[2] = {{const_cast<char*>(first.data()), first.size()},
+                      {const_cast<char*>(second.data()), second.size()}};
+    iovec* next = parts;
+    int count = 2;
+    while (count > 0) {
+        if (next->iov_len == 0) {
+            ++next;
+            --count;
+            continue;
+        }
+        const ssize_t written = ::writev(fd, next, count);
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        auto left = static_cast<std::size_t>(written);
+        while (count > 0 && left >= next->iov_len) {
+            left -= next->iov_len;
+            ++next;
+            --count;
+        }
+        if (count > 0) {
+            next->iov_base = static_cast<char*>(next->iov_base) + left;
+            next->iov_len -= left;
+        }
+    }
+}
+
+}  // namespace
+
+std::string executablePath() {
+    std::vector<char> buffer(256);
+    for (;;) {
+        const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (length < 0) return {};
+        if (static_cast<std::size_t>(length) < buffer.size()) return {buffer.data(), buffer.data() + length};
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::string localAppDataFolder() {
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    if (dataHome != nullptr && dataHome[0] == '/') return dataHome;
+    const char* home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0') return std::string(home) + "/.local/share";
+    return {};
+}
+
+void checkPathText(std::string_view utf8) {
+    if (!isValidUtf8(utf8)) throw ConversionError("Invalid UTF-8 in a path");
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string content;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+        content.reserve(static_cast<std::size_t>(info.st_size));
+    }
+    char chunk[16384];
+    for (;;) {
+        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            ::close(fd);
+            return std::nullopt;
+        }
+        content.append(chunk, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return content;
+}
+
+void prepareStandardStreams() {
+    // POSIX streams never translate line ends; only the broken-pipe signal needs handling.
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::size_t readStandardInput(char* buffer, std::size_t capacity) {
+    for (;;) {
+        const ssize_t got = ::read(STDIN_FILENO, buffer, capacity);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) return 0;
+    }
+}
+
+void writeStandardOutputLine(std::string_view bytes) { writeAll(STDOUT_FILENO, bytes, "\n"); }
+
+void writeStandardError(std::string_view bytes) { writeAll(STDERR_FILENO, bytes, {}); }
+
+void exitImmediately(int code) { ::_exit(code); }
+
+}  // namespace platform
