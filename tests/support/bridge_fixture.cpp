@@ -31,7 +31,7 @@ void BridgeFixture::SetUp() {
 }
 
 std::string BridgeFixture::configJson(const std::string& extra) const {
-    std::string json = R"({"discoveryFile":")" + discoveryPath.string() +
+    std::string json = R"({"discoveryFile":")" + bridgeVisiblePath(discoveryPath) +
                        R"(","offlineMessage":")" + kOfflineMessage +
                        R"(","snapshotFile":"snapshot.json")";
     if (!extra.empty()) json += "," + extra;

@@ -62,6 +62,13 @@ fs::path installBridge(const fs::path& folder, const std::string& fileName) {
     return target;
 }
 
+bool bridgeIsWindowsBuild() { return bridgeExecutable().extension() == ".exe"; }
+
+std::string bridgeVisiblePath(const fs::path& path) {
+    if (!bridgeIsWindowsBuild()) return path.string();
+    return "Z:" + path.string();
+}
+
 std::vector<std::string> bridgeCommand(const fs::path& bridgePath) {
     std::vector<std::string> command;
     std::istringstream launcher(bridgeLauncher());

@@ -114,6 +114,13 @@ BridgeRun runBridge(const std::filesystem::path& bridgePath, const std::string& 
                     std::chrono::milliseconds timeout = 20s,
                     const std::map<std::string, std::string>& environment = {});
 
+// A path on this machine as the bridge under test names it: unchanged for a native bridge, on
+// Wine's drive Z: for the Windows build.
+std::string bridgeVisiblePath(const std::filesystem::path& path);
+
+// True when the bridge under test is the Windows build (run through a launcher such as Wine).
+bool bridgeIsWindowsBuild();
+
 // The command that starts the bridge copy at `bridgePath` (launcher first, when there is one).
 std::vector<std::string> bridgeCommand(const std::filesystem::path& bridgePath);
 
