@@ -6,7 +6,8 @@
 
 // The app refused a request with an HTTP error status and no JSON-RPC message in the body.
 class RejectedError : public std::runtime_error {
-public:
+  public:
     explicit RejectedError(int status)
-        : std::runtime_error("The app rejected the request (HTTP " + std::to_string(status) + ")") {}
+        : std::runtime_error("The app rejected the request (HTTP " + std::to_string(status) + ")") {
+    }
 };

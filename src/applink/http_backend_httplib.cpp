@@ -11,11 +11,11 @@ HttpResponse performHttpRequest(const HttpRequest& request) {
     client.set_write_timeout(86400, 0);
 
     httplib::Headers headers;
-    for (const auto& [name, value] : request.headers) headers.emplace(name, value);
-    const httplib::Result result = request.hasBody
-                                       ? client.Post(request.path.c_str(), headers, request.body,
-                                                     "application/json")
-                                       : client.Delete(request.path.c_str(), headers);
+    for (const auto& [name, value] : request.headers)
+        headers.emplace(name, value);
+    const httplib::Result result = request.hasBody ? client.Post(request.path.c_str(), headers,
+                                                                 request.body, "application/json")
+                                                   : client.Delete(request.path.c_str(), headers);
 
     HttpResponse response;
     if (!result) {

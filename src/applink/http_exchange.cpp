@@ -13,7 +13,8 @@ AppReply sendToApp(const AppSession& session, const std::optional<std::string>& 
     request.path = session.path;
     request.headers.emplace_back("Authorization", "Bearer " + session.authToken);
     request.headers.emplace_back("Accept", "application/json, text/event-stream");
-    if (!session.sessionId.empty()) request.headers.emplace_back("Mcp-Session-Id", session.sessionId);
+    if (!session.sessionId.empty())
+        request.headers.emplace_back("Mcp-Session-Id", session.sessionId);
     request.hasBody = body.has_value();
     if (body) request.body = *body;
     request.readTimeoutMs = readTimeoutMs;
@@ -77,7 +78,8 @@ std::vector<std::string> splitEventStream(const std::string& body) {
 }
 
 std::string toSingleLine(std::string text) {
-    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    std::replace_if(
+        text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
     return text;
 }
 

@@ -20,9 +20,9 @@ struct AppSession {
 
 // The outcome of one exchange.
 struct AppReply {
-    std::int32_t status = 0;  // 0 when no response was received
-    bool connected = true;    // false only when no connection could be made
-    std::string sessionId;    // the response's "Mcp-Session-Id"
+    std::int32_t status = 0;            // 0 when no response was received
+    bool connected = true;              // false only when no connection could be made
+    std::string sessionId;              // the response's "Mcp-Session-Id"
     std::vector<std::string> messages;  // the body's JSON-RPC texts, each without CR or LF
 };
 

@@ -72,8 +72,13 @@ std::optional<std::string> McpBridge::ensureSession(bool refreshTools) {
 
     const std::optional<DiscoveryInfo> discovery = readDiscovery();
     if (!discovery) return std::nullopt;
-    AppSession session{discovery->host, discovery->port, discovery->path,
-                       discovery->authToken, std::string(), discovery->pid, 0};
+    AppSession session{discovery->host,
+                       discovery->port,
+                       discovery->path,
+                       discovery->authToken,
+                       std::string(),
+                       discovery->pid,
+                       0};
 
     const std::string initializeBody =
         R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":)" + params + "}";
@@ -106,7 +111,8 @@ void McpBridge::refreshToolList(const AppSession& session) {
     if (!findResultObject(reply.messages, answer)) return;
     const rapidjson::Value& result = answer["result"];
     const auto tools = result.FindMember("tools");
-    if (tools == result.MemberEnd() || tools->value != static_cast<const rapidjson::Value&>(recorded)) {
+    if (tools == result.MemberEnd() ||
+        tools->value != static_cast<const rapidjson::Value&>(recorded)) {
         writer(kListChanged);
     }
 }

@@ -7,7 +7,9 @@
 #include "jsonrpc/json.h"
 #include "jsonrpc/screening.h"
 
-void launchDetachedThread(std::function<void()> task) { std::thread(std::move(task)).detach(); }
+void launchDetachedThread(std::function<void()> task) {
+    std::thread(std::move(task)).detach();
+}
 
 McpBridge::McpBridge(BridgeConfig configIn, LineWriter writerIn, ThreadLauncher launcherIn)
     : config(std::move(configIn)), writer(std::move(writerIn)), launcher(std::move(launcherIn)) {
@@ -32,8 +34,8 @@ McpBridge::~McpBridge() {
 
 bool McpBridge::rejectIfTooDeep(const std::string& line) {
     if (!nestsTooDeep(line)) return false;
-    writer(jsonrpc::errorReply(
-        "null", -32600, "The message nests arrays or objects more than 256 levels deep"));
+    writer(jsonrpc::errorReply("null", -32600,
+                               "The message nests arrays or objects more than 256 levels deep"));
     return true;
 }
 
@@ -92,5 +94,6 @@ void McpBridge::finishMessage() {
 bool McpBridge::drain(std::int64_t limitMs) {
     std::unique_lock<std::mutex> lock(stateMutex);
     if (limitMs <= 0) return inFlight == 0;
-    return idle.wait_for(lock, std::chrono::milliseconds(limitMs), [this] { return inFlight == 0; });
+    return idle.wait_for(lock, std::chrono::milliseconds(limitMs),
+                         [this] { return inFlight == 0; });
 }

@@ -25,8 +25,9 @@ using ThreadLauncher = std::function<void(std::function<void()> task)>;
 void launchDetachedThread(std::function<void()> task);
 
 class McpBridge {
-public:
-    McpBridge(BridgeConfig config, LineWriter writer, ThreadLauncher launcher = launchDetachedThread);
+  public:
+    McpBridge(BridgeConfig config, LineWriter writer,
+              ThreadLauncher launcher = launchDetachedThread);
     ~McpBridge();
     McpBridge(const McpBridge&) = delete;
     McpBridge& operator=(const McpBridge&) = delete;
@@ -50,7 +51,7 @@ public:
     std::optional<AppSession> currentSession();
     std::optional<std::vector<std::string>> forwardToApp(const std::string& line);
 
-private:
+  private:
     void answerInitialize(const std::string& idText, const std::string& paramsText);
     void answerMessage(const rapidjson::Document& document, const jsonrpc::Responder& responder);
     void relayToApp(const std::string& line, const rapidjson::Document& document,

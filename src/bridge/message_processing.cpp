@@ -45,8 +45,8 @@ void McpBridge::handle(const std::string& line) {
 
     if (method == "initialize") {
         const auto params = document.FindMember("params");
-        answerInitialize(idText,
-                         params != document.MemberEnd() ? jsonrpc::toJsonText(params->value) : "{}");
+        answerInitialize(
+            idText, params != document.MemberEnd() ? jsonrpc::toJsonText(params->value) : "{}");
         return;
     }
     if (method == "notifications/initialized") return;

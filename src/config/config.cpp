@@ -6,9 +6,13 @@
 #include "jsonrpc/json.h"
 #include "platform/platform.h"
 
-std::string configFilePath() { return nativepath::replaceExtensionWithJson(platform::executablePath()); }
+std::string configFilePath() {
+    return nativepath::replaceExtensionWithJson(platform::executablePath());
+}
 
-std::string localAppDataFolder() { return platform::localAppDataFolder(); }
+std::string localAppDataFolder() {
+    return platform::localAppDataFolder();
+}
 
 const std::string& pathForMessage(const std::string& path) {
     platform::checkPathText(path);

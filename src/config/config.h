@@ -11,9 +11,9 @@
 #include "config/snapshot.h"
 
 struct BridgeConfig {
-    std::string discoveryPath;    // where the app publishes its endpoint and token
-    std::string offlineMessage;   // the text of offline tool-call results and errors, UTF-8
-    Snapshot snapshot;            // the app's recorded initialize result and tool list
+    std::string discoveryPath;   // where the app publishes its endpoint and token
+    std::string offlineMessage;  // the text of offline tool-call results and errors, UTF-8
+    Snapshot snapshot;           // the app's recorded initialize result and tool list
     bool serializeToolCalls = true;
     std::int64_t requestTimeoutMs = 15000;  // the bridge's own requests to the app
 };

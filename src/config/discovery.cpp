@@ -37,7 +37,8 @@ std::optional<DiscoveryInfo> parseDiscovery(const std::string& text) {
     const std::string_view portText = address.substr(colon + 1, slash - colon - 1);
     if (portText.empty() || portText.size() > 5 || !isDigits(portText)) return std::nullopt;
     int port = 0;
-    for (const char c : portText) port = port * 10 + (c - '0');
+    for (const char c : portText)
+        port = port * 10 + (c - '0');
     if (port < 1 || port > 65535) return std::nullopt;
     info.port = port;
     info.path = address.substr(slash);
@@ -48,7 +49,8 @@ std::optional<DiscoveryInfo> parseDiscovery(const std::string& text) {
     return info;
 }
 
-std::optional<DiscoveryInfo> readDiscoveryFile(const std::string& path, const FileReader& readFile) {
+std::optional<DiscoveryInfo> readDiscoveryFile(const std::string& path,
+                                               const FileReader& readFile) {
     const std::optional<std::string> content = readFile(path);
     if (!content) return std::nullopt;
     return parseDiscovery(*content);

@@ -6,9 +6,13 @@ namespace winpath {
 
 namespace {
 
-bool isSeparator(char c) { return c == '\\' || c == '/'; }
+bool isSeparator(char c) {
+    return c == '\\' || c == '/';
+}
 
-bool isDriveLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool isDriveLetter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
 
 bool hasDrive(std::string_view path) {
     return path.size() >= 2 && isDriveLetter(path[0]) && path[1] == ':';
@@ -21,7 +25,8 @@ bool isNetworkPath(std::string_view path) {
 // Length of "\\server", the network prefix of a path that starts with two separators.
 std::size_t networkPrefixLength(std::string_view path) {
     std::size_t end = 2;
-    while (end < path.size() && !isSeparator(path[end])) ++end;
+    while (end < path.size() && !isSeparator(path[end]))
+        ++end;
     return end;
 }
 
@@ -99,7 +104,8 @@ std::string folderOf(std::string_view path) {
     const std::size_t root = rootLength(path);
     std::size_t end = path.find_last_of("\\/");
     if (end == std::string_view::npos || end < root) return std::string(path.substr(0, root));
-    while (end > root && isSeparator(path[end - 1])) --end;
+    while (end > root && isSeparator(path[end - 1]))
+        --end;
     return std::string(path.substr(0, std::max(end, root)));
 }
 
@@ -132,7 +138,8 @@ std::string resolvePath(std::string_view base, std::string_view value) {
 std::string folderOf(std::string_view path) {
     std::size_t end = path.rfind('/');
     if (end == std::string_view::npos) return {};
-    while (end > 0 && path[end - 1] == '/') --end;
+    while (end > 0 && path[end - 1] == '/')
+        --end;
     return std::string(path.substr(0, end == 0 ? 1 : end));
 }
 

@@ -76,7 +76,8 @@ TEST(WindowsPathRules, FolderOfAPath) {
         {".json", ""},
         {"", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(winpath::folderOf(c.input), c.expected) << c.input;
+    for (const auto& c : cases)
+        EXPECT_EQ(winpath::folderOf(c.input), c.expected) << c.input;
 }
 
 TEST(PosixPathRules, ReplaceResolveAndFolder) {
@@ -99,7 +100,8 @@ TEST(PosixPathRules, ReplaceResolveAndFolder) {
         {"/", "d.json", "/d.json"},
     };
     for (const auto& c : joins) {
-        EXPECT_EQ(posixpath::resolvePath(c.base, c.value), c.expected) << c.base << " + " << c.value;
+        EXPECT_EQ(posixpath::resolvePath(c.base, c.value), c.expected)
+            << c.base << " + " << c.value;
     }
     const PathCase folders[] = {
         {"/opt/tools/mcp-bridge.json", "/opt/tools"},
@@ -107,7 +109,8 @@ TEST(PosixPathRules, ReplaceResolveAndFolder) {
         {"/opt//x.json", "/opt"},
         {".json", ""},
     };
-    for (const auto& c : folders) EXPECT_EQ(posixpath::folderOf(c.input), c.expected) << c.input;
+    for (const auto& c : folders)
+        EXPECT_EQ(posixpath::folderOf(c.input), c.expected) << c.input;
 }
 
 }  // namespace

@@ -15,18 +15,29 @@ using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
 void writeScalar(const rapidjson::Value& value, JsonWriter& writer) {
     switch (value.GetType()) {
-        case rapidjson::kNullType: writer.Null(); break;
-        case rapidjson::kFalseType: writer.Bool(false); break;
-        case rapidjson::kTrueType: writer.Bool(true); break;
+        case rapidjson::kNullType:
+            writer.Null();
+            break;
+        case rapidjson::kFalseType:
+            writer.Bool(false);
+            break;
+        case rapidjson::kTrueType:
+            writer.Bool(true);
+            break;
         case rapidjson::kStringType:
             writer.String(value.GetString(), value.GetStringLength());
             break;
         default:
-            if (value.IsDouble()) writer.Double(value.GetDouble());
-            else if (value.IsInt()) writer.Int(value.GetInt());
-            else if (value.IsUint()) writer.Uint(value.GetUint());
-            else if (value.IsInt64()) writer.Int64(value.GetInt64());
-            else writer.Uint64(value.GetUint64());
+            if (value.IsDouble())
+                writer.Double(value.GetDouble());
+            else if (value.IsInt())
+                writer.Int(value.GetInt());
+            else if (value.IsUint())
+                writer.Uint(value.GetUint());
+            else if (value.IsInt64())
+                writer.Int64(value.GetInt64());
+            else
+                writer.Uint64(value.GetUint64());
             break;
     }
 }

@@ -8,7 +8,9 @@ namespace {
 
 constexpr char kNullId[] = "null";
 
-std::string invalidRequest(const char* message) { return errorReply(kNullId, -32600, message); }
+std::string invalidRequest(const char* message) {
+    return errorReply(kNullId, -32600, message);
+}
 
 }  // namespace
 

@@ -17,7 +17,9 @@ std::string methodOf(const rapidjson::Value& message);
 bool hasJsonRpcVersion(const rapidjson::Value& message);
 
 // A string or a number: the ids that a request that expects a reply may carry.
-inline bool isValidId(const rapidjson::Value& id) { return id.IsString() || id.IsNumber(); }
+inline bool isValidId(const rapidjson::Value& id) {
+    return id.IsString() || id.IsNumber();
+}
 
 // The reply owed for one object; empty when none is due.
 std::string screenMessage(const rapidjson::Value& message, const Responder& responder);

@@ -7,7 +7,7 @@
 #include <string>
 
 class InputLines {
-public:
+  public:
     // Reads up to `capacity` bytes, blocking for at least one; 0 at the end of input.
     using Source = std::function<std::size_t(char* buffer, std::size_t capacity)>;
 
@@ -17,12 +17,12 @@ public:
     // last line counts even without a line feed.
     bool next(std::string& line);
 
-private:
+  private:
     bool readLine(std::string& line);
 
     Source source;
-    std::string buffer;       // bytes read but not yet handed out
-    std::size_t start = 0;    // where the unread part of `buffer` begins
+    std::string buffer;     // bytes read but not yet handed out
+    std::size_t start = 0;  // where the unread part of `buffer` begins
     bool ended = false;
     bool firstLine = true;
 };

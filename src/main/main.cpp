@@ -41,7 +41,8 @@ int main() {
 
     InputLines input(platform::readStandardInput);
     std::string line;
-    while (input.next(line)) bridge->submit(line);
+    while (input.next(line))
+        bridge->submit(line);
 
     bridge->drain(kDrainLimitMs);
     auto closed = std::make_shared<std::promise<int>>();

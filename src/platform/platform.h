@@ -15,7 +15,7 @@ namespace platform {
 
 // Raised when a text is not valid in the encoding it is converted from.
 class ConversionError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 

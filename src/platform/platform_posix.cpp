@@ -51,7 +51,8 @@ std::string executablePath() {
     for (;;) {
         const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
         if (length < 0) return {};
-        if (static_cast<std::size_t>(length) < buffer.size()) return {buffer.data(), buffer.data() + length};
+        if (static_cast<std::size_t>(length) < buffer.size())
+            return {buffer.data(), buffer.data() + length};
         buffer.resize(buffer.size() * 2);
     }
 }
@@ -104,10 +105,16 @@ std::size_t readStandardInput(char* buffer, std::size_t capacity) {
     }
 }
 
-void writeStandardOutputLine(std::string_view bytes) { writeAll(STDOUT_FILENO, bytes, "\n"); }
+void writeStandardOutputLine(std::string_view bytes) {
+    writeAll(STDOUT_FILENO, bytes, "\n");
+}
 
-void writeStandardError(std::string_view bytes) { writeAll(STDERR_FILENO, bytes, {}); }
+void writeStandardError(std::string_view bytes) {
+    writeAll(STDERR_FILENO, bytes, {});
+}
 
-void exitImmediately(int code) { ::_exit(code); }
+void exitImmediately(int code) {
+    ::_exit(code);
+}
 
 }  // namespace platform

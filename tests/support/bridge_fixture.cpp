@@ -38,7 +38,9 @@ std::string BridgeFixture::configJson(const std::string& extra) const {
     return json + "}";
 }
 
-void BridgeFixture::writeConfig(const std::string& json) { writeFile(configPath, json); }
+void BridgeFixture::writeConfig(const std::string& json) {
+    writeFile(configPath, json);
+}
 
 ChildProcess& BridgeFixture::start(const std::map<std::string, std::string>& environment) {
     bridge = std::make_unique<ChildProcess>(bridgeCommand(bridgePath), dir.path(), environment);

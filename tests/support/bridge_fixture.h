@@ -18,7 +18,7 @@ extern const char* const kSnapshotToolsCompact;
 extern const char* const kOfflineMessage;
 
 class BridgeFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
 
     // Writes the configuration file beside the bridge from the given JSON text.

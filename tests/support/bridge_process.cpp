@@ -62,7 +62,9 @@ fs::path installBridge(const fs::path& folder, const std::string& fileName) {
     return target;
 }
 
-bool bridgeIsWindowsBuild() { return bridgeExecutable().extension() == ".exe"; }
+bool bridgeIsWindowsBuild() {
+    return bridgeExecutable().extension() == ".exe";
+}
 
 std::string bridgeVisiblePath(const fs::path& path) {
     if (!bridgeIsWindowsBuild()) return path.string();
@@ -72,7 +74,8 @@ std::string bridgeVisiblePath(const fs::path& path) {
 std::vector<std::string> bridgeCommand(const fs::path& bridgePath) {
     std::vector<std::string> command;
     std::istringstream launcher(bridgeLauncher());
-    for (std::string word; launcher >> word;) command.push_back(word);
+    for (std::string word; launcher >> word;)
+        command.push_back(word);
     command.push_back(bridgePath.string());
     return command;
 }
@@ -123,12 +126,15 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command, const fs::pa
         }
     }
     std::vector<std::string> envText;
-    for (const auto& [name, value] : env) envText.push_back(name + "=" + value);
+    for (const auto& [name, value] : env)
+        envText.push_back(name + "=" + value);
     std::vector<char*> envp, argv;
-    for (auto& text : envText) envp.push_back(text.data());
+    for (auto& text : envText)
+        envp.push_back(text.data());
     envp.push_back(nullptr);
     std::vector<std::string> args = command;
-    for (auto& arg : args) argv.push_back(arg.data());
+    for (auto& arg : args)
+        argv.push_back(arg.data());
     argv.push_back(nullptr);
     const std::string dir = workingDir.string();
 
@@ -291,7 +297,9 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     }
 }
 
-bool ChildProcess::running() { return !wait(0ms).has_value(); }
+bool ChildProcess::running() {
+    return !wait(0ms).has_value();
+}
 
 bool ChildProcess::waitForOutputEnd(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex);

@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 
 // A fresh temporary folder, removed with its contents when the object goes.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -27,7 +27,7 @@ public:
     const std::filesystem::path& path() const { return root; }
     std::filesystem::path operator/(const std::string& name) const { return root / name; }
 
-private:
+  private:
     std::filesystem::path root;
 };
 
@@ -46,7 +46,7 @@ std::filesystem::path installBridge(const std::filesystem::path& folder,
 // A running child process with its three standard streams on pipes. Output is collected by
 // background readers, so the child never blocks on a full pipe.
 class ChildProcess {
-public:
+  public:
     // Starts `program` with `arguments` in `workingDir`; `environment` entries are added to or
     // replace the inherited ones (an empty value removes the variable).
     ChildProcess(const std::vector<std::string>& command, const std::filesystem::path& workingDir,
@@ -82,7 +82,7 @@ public:
     bool waitForOutputEnd(std::chrono::milliseconds timeout = 5s);
     int pid() const { return childPid; }
 
-private:
+  private:
     void collect(int fd, bool isStdout);
 
     int childPid = -1;
