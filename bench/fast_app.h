@@ -1,0 +1,32 @@
+// A minimal, fast MCP app on loopback for the benchmarks: answers initialize (with a session id),
+// accepts notifications, lists two tools and answers tool calls at once.
+#pragma once
+
+#include <httplib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+class FastApp {
+public:
+    FastApp();
+    ~FastApp();
+
+    // Starts serving on 127.0.0.1 and writes the discovery file at `discoveryPath`.
+    void start(const std::filesystem::path& discoveryPath);
+    void stop();
+
+    int port() const { return boundPort; }
+    const std::string& token() const { return authToken; }
+    static const char* initializeResult();
+    static const char* toolsJson();
+
+private:
+    httplib::Server server;
+    std::thread thread;
+    int boundPort = 0;
+    std::string authToken = "bench-token";
+    std::atomic<long> sessions{0};
+};
