@@ -11,16 +11,26 @@ void launchDetachedThread(std::function<void()> task) {
     std::thread(std::move(task)).detach();
 }
 
-McpBridge::McpBridge(BridgeConfig configIn, LineWriter writerIn, ThreadLauncher launcherIn)
-    : config(std::move(configIn)), writer(std::move(writerIn)), launcher(std::move(launcherIn)) {
-    if (config.serializeToolCalls) {
-        try {
-            worker = std::thread(&McpBridge::workerLoop, this);
-        } catch (const std::system_error&) {
-            // Without a worker, tool calls run on threads of their own like every other message.
-        }
+namespace {
+
+// Starts the worker; false when no thread can be had, in which case tool calls run on threads of
+// their own like every other message.
+bool startWorker(std::thread& worker, McpBridge* bridge, void (McpBridge::*loop)(std::int32_t)) {
+    try {
+        worker = std::thread(loop, bridge, 0);
+        return true;
+    } catch (const std::system_error&) {
+        return false;
     }
 }
+
+}  // namespace
+
+McpBridge::McpBridge(BridgeConfig configIn, LineWriter writerIn, ThreadLauncher launcherIn)
+    : config(std::move(configIn)),
+      writer(std::move(writerIn)),
+      launcher(std::move(launcherIn)),
+      serialized(config.serializeToolCalls && startWorker(worker, this, &McpBridge::workerLoop)) {}
 
 McpBridge::~McpBridge() {
     drain(3000);
@@ -41,7 +51,7 @@ bool McpBridge::rejectIfTooDeep(const std::string& line) {
 
 void McpBridge::submit(const std::string& line) {
     if (rejectIfTooDeep(line)) return;
-    if (worker.joinable()) {
+    if (serialized) {
         rapidjson::Document document;
         jsonrpc::parseJson(document, line);
         if (!document.HasParseError()) {

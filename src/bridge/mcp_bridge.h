@@ -63,7 +63,9 @@ class McpBridge {
 
     void enqueueToolCall(const std::string& line);
     bool cancelQueued(const rapidjson::Document& document);
-    void workerLoop();
+    void cancelRunning(const rapidjson::Value& requestId);
+    void releaseCancelledCall(std::int64_t call);
+    void workerLoop(std::int32_t generation);
 
     void dropSession(const AppSession& session);
     void noteSessionFailure();
@@ -90,4 +92,20 @@ class McpBridge {
     bool stopping = false;
     std::deque<std::string> toolCalls;
     std::thread worker;
+
+    // The tool call the worker is running. A call the host cancelled while it ran is given up on
+    // when the app hasn't finished it shortly after: a replacement worker (a new generation) goes
+    // on with the queue, and the old one ends once its call returns.
+    struct RunningCall {
+        std::int64_t number = 0;
+        std::string line;
+        bool cancelled = false;
+    };
+    std::optional<RunningCall> runningCall;
+    std::int64_t callsTaken = 0;
+    std::int32_t workerGeneration = 0;
+    std::condition_variable callFinished;
+
+    // Last, so that everything the worker touches exists before it starts.
+    const bool serialized;  // a worker runs the queued tool calls
 };

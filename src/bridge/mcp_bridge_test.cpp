@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
+#include <thread>
 
 namespace {
 
@@ -233,6 +234,26 @@ TEST_F(ToolQueue, ACancellationCarryingAnIdOrNamingABatchIsNoCancellation) {
     EXPECT_NE(std::find_if(output.lines.begin(), output.lines.end(),
                            [](const std::string& l) { return l.rfind("[{", 0) == 0; }),
               output.lines.end());
+}
+
+TEST_F(ToolQueue, ACancelledRunningCallThatNeverEndsStopsHoldingUpTheQueue) {
+    bridge->submit(call(2));
+    bridge->submit(cancel("1"));
+    // Call 1 stays stuck in its reply; shortly after the cancellation call 2 goes ahead.
+    ASSERT_TRUE(output.waitFor(2));
+    EXPECT_NE(output.lines[1].find(R"("id":2,)"), std::string::npos);
+    EXPECT_TRUE(bridge->drain(5000));
+    output.release();
+    // The replaced worker still refers to the bridge until its call returns.
+    std::this_thread::sleep_for(200ms);
+}
+
+TEST_F(ToolQueue, ACancelledRunningCallThatEndsInTimeKeepsItsPlace) {
+    bridge->submit(call(2));
+    bridge->submit(cancel("1"));
+    output.release();
+    ASSERT_TRUE(bridge->drain(5000));
+    EXPECT_EQ(answeredIds(), (std::vector<int>{1, 2}));
 }
 
 TEST_F(ToolQueue, OtherMessagesDoNotWaitForTheWorker) {
