@@ -166,8 +166,10 @@ ChildProcess::~ChildProcess() {
     }
     closeInput();
     {
+        // Both readers stop now: a grandchild (Wine's services, say) may hold the pipes open.
         const std::lock_guard<std::mutex> lock(mutex);
         stdoutClosed = true;
+        shuttingDown = true;
     }
     if (stdoutReader.joinable()) stdoutReader.join();
     if (stderrReader.joinable()) stderrReader.join();
@@ -176,9 +178,9 @@ ChildProcess::~ChildProcess() {
 void ChildProcess::collect(int fd, bool isStdout) {
     char buffer[65536];
     for (;;) {
-        if (isStdout) {
+        {
             const std::lock_guard<std::mutex> lock(mutex);
-            if (stdoutClosed) break;
+            if (shuttingDown || (isStdout && stdoutClosed)) break;
         }
         pollfd entry{fd, POLLIN, 0};
         const int ready = ::poll(&entry, 1, 50);

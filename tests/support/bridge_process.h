@@ -99,6 +99,7 @@ class ChildProcess {
     bool stdoutClosed = false;
     bool stdoutEnded = false;
     bool stderrEnded = false;
+    bool shuttingDown = false;
     std::thread stdoutReader;
     std::thread stderrReader;
 };
