@@ -34,7 +34,7 @@ std::optional<std::vector<std::string>> McpBridge::forwardToApp(const std::strin
         dropSession(*session);
         return std::nullopt;
     }
-    AppReply reply = sendToApp(*session, line, kForwardReadTimeoutMs);
+    AppReply reply = sendToApp(*session, &line, kForwardReadTimeoutMs);
     if (reply.status == 0) {
         dropSession(*session);
         if (reply.connected) throw std::runtime_error("The connection to the app was lost");

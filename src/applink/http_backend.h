@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -12,8 +13,8 @@ struct HttpRequest {
     std::int32_t port = 0;
     std::string path;
     std::vector<std::pair<std::string, std::string>> headers;
-    bool hasBody = false;  // POST with `body` as "application/json"; DELETE without a body
-    std::string body;
+    bool hasBody = false;   // POST with `body` as "application/json"; DELETE without a body
+    std::string_view body;  // the caller's text, not a copy: host lines can be very long
     std::int64_t readTimeoutMs = 0;  // bounds each wait for data, not the whole exchange
 };
 

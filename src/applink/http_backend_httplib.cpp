@@ -13,9 +13,10 @@ HttpResponse performHttpRequest(const HttpRequest& request) {
     httplib::Headers headers;
     for (const auto& [name, value] : request.headers)
         headers.emplace(name, value);
-    const httplib::Result result = request.hasBody ? client.Post(request.path.c_str(), headers,
-                                                                 request.body, "application/json")
-                                                   : client.Delete(request.path.c_str(), headers);
+    const httplib::Result result =
+        request.hasBody ? client.Post(request.path.c_str(), headers, request.body.data(),
+                                      request.body.size(), "application/json")
+                        : client.Delete(request.path.c_str(), headers);
 
     HttpResponse response;
     if (!result) {

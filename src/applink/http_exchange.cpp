@@ -5,8 +5,7 @@
 #include "applink/http_backend.h"
 #include "jsonrpc/json.h"
 
-AppReply sendToApp(const AppSession& session, const std::optional<std::string>& body,
-                   std::int64_t readTimeoutMs) {
+AppReply sendToApp(const AppSession& session, const std::string* body, std::int64_t readTimeoutMs) {
     HttpRequest request;
     request.host = session.host;
     request.port = session.port;
@@ -15,7 +14,7 @@ AppReply sendToApp(const AppSession& session, const std::optional<std::string>& 
     request.headers.emplace_back("Accept", "application/json, text/event-stream");
     if (!session.sessionId.empty())
         request.headers.emplace_back("Mcp-Session-Id", session.sessionId);
-    request.hasBody = body.has_value();
+    request.hasBody = body != nullptr;
     if (body) request.body = *body;
     request.readTimeoutMs = readTimeoutMs;
 

@@ -26,10 +26,9 @@ struct AppReply {
     std::vector<std::string> messages;  // the body's JSON-RPC texts, each without CR or LF
 };
 
-// POSTs `body` (or sends a DELETE when there is none) to the session's endpoint and waits for the
+// POSTs `body` (or sends a DELETE when it is null) to the session's endpoint and waits for the
 // whole response. Every network outcome is reported in the reply; nothing is thrown for it.
-AppReply sendToApp(const AppSession& session, const std::optional<std::string>& body,
-                   std::int64_t readTimeoutMs);
+AppReply sendToApp(const AppSession& session, const std::string* body, std::int64_t readTimeoutMs);
 
 // The data texts of the events of an event-stream body, each on a single line.
 std::vector<std::string> splitEventStream(const std::string& body);

@@ -9,8 +9,8 @@
 namespace {
 
 constexpr std::int64_t kBackOffNs = 2'000'000'000;
-constexpr char kInitializedBody[] = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
-constexpr char kToolListBody[] = R"({"jsonrpc":"2.0","id":0,"method":"tools/list"})";
+const std::string kInitializedBody = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
+const std::string kToolListBody = R"({"jsonrpc":"2.0","id":0,"method":"tools/list"})";
 constexpr char kListChanged[] = R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})";
 
 std::int64_t steadyNowNs() {
@@ -82,7 +82,7 @@ std::optional<std::string> McpBridge::ensureSession(bool refreshTools) {
 
     const std::string initializeBody =
         R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":)" + params + "}";
-    const AppReply reply = sendToApp(session, initializeBody, config.requestTimeoutMs);
+    const AppReply reply = sendToApp(session, &initializeBody, config.requestTimeoutMs);
     rapidjson::Document answer;
     if (reply.status != 200 || !findResultObject(reply.messages, answer)) {
         noteSessionFailure();
@@ -91,7 +91,7 @@ std::optional<std::string> McpBridge::ensureSession(bool refreshTools) {
     std::string result = jsonrpc::toJsonText(answer["result"]);
     session.sessionId = reply.sessionId;
 
-    sendToApp(session, std::string(kInitializedBody), config.requestTimeoutMs);
+    sendToApp(session, &kInitializedBody, config.requestTimeoutMs);
     if (refreshTools) refreshToolList(session);
 
     const std::lock_guard<std::mutex> lock(stateMutex);
@@ -103,7 +103,7 @@ std::optional<std::string> McpBridge::ensureSession(bool refreshTools) {
 }
 
 void McpBridge::refreshToolList(const AppSession& session) {
-    const AppReply reply = sendToApp(session, std::string(kToolListBody), config.requestTimeoutMs);
+    const AppReply reply = sendToApp(session, &kToolListBody, config.requestTimeoutMs);
     if (reply.status != 200) return;
     rapidjson::Document recorded;
     jsonrpc::parseJson(recorded, config.snapshot.toolsJson);
@@ -120,5 +120,5 @@ void McpBridge::refreshToolList(const AppSession& session) {
 void McpBridge::closeSession() {
     const std::optional<AppSession> session = currentSession();
     if (!session || session->sessionId.empty()) return;
-    sendToApp(*session, std::nullopt, config.requestTimeoutMs);
+    sendToApp(*session, nullptr, config.requestTimeoutMs);
 }

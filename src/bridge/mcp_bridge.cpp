@@ -6,9 +6,10 @@
 #include "bridge/depth_guard.h"
 #include "jsonrpc/json.h"
 #include "jsonrpc/screening.h"
+#include "platform/platform.h"
 
 void launchDetachedThread(std::function<void()> task) {
-    std::thread(std::move(task)).detach();
+    platform::startDetachedThread(std::move(task));
 }
 
 namespace {
@@ -94,10 +95,9 @@ void McpBridge::runOnOwnThread(const std::string& line) {
 }
 
 void McpBridge::finishMessage() {
-    {
-        const std::lock_guard<std::mutex> lock(stateMutex);
-        --inFlight;
-    }
+    // Notified under the lock: once it is released, a drain in the destructor may end the bridge.
+    const std::lock_guard<std::mutex> lock(stateMutex);
+    --inFlight;
     idle.notify_all();
 }
 

@@ -3,6 +3,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <cmath>
 #include <vector>
 
 #include "jsonrpc/json.h"
@@ -12,6 +13,18 @@ namespace jsonrpc {
 namespace {
 
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
+
+// The parser takes numbers beyond the double range as infinite, and the writer writes nothing
+// for those; a number text that still reads as infinite keeps the output valid JSON.
+void writeDouble(double number, JsonWriter& writer) {
+    if (std::isfinite(number)) {
+        writer.Double(number);
+    } else if (number > 0) {
+        writer.RawValue("1e309", 5, rapidjson::kNumberType);
+    } else {
+        writer.RawValue("-1e309", 6, rapidjson::kNumberType);
+    }
+}
 
 void writeScalar(const rapidjson::Value& value, JsonWriter& writer) {
     switch (value.GetType()) {
@@ -29,7 +42,7 @@ void writeScalar(const rapidjson::Value& value, JsonWriter& writer) {
             break;
         default:
             if (value.IsDouble())
-                writer.Double(value.GetDouble());
+                writeDouble(value.GetDouble(), writer);
             else if (value.IsInt())
                 writer.Int(value.GetInt());
             else if (value.IsUint())

@@ -47,6 +47,7 @@ TEST(ToJsonText, WritesCompactTextWithTheWritersEscapes) {
         {"4294967295", "4294967295"},
         {R"({"k\"ey":"q\"uote\\"})", R"({"k\"ey":"q\"uote\\"})"},
         {"[[],{},[{}]]", "[[],{},[{}]]"},
+        {"[1.8e308,-1.8e308,18446744073709551616e300]", "[1e309,-1e309,1e309]"},
         {R"({"a":1,"a":2})", R"({"a":1,"a":2})"},
     };
     for (const auto& c : cases)
