@@ -33,3 +33,27 @@ install_linux_deps() {
     fi
     apt_install_missing "${packages[@]}"
 }
+
+# The demo's Node packages (MCP SDK), installed from its lock file when missing or out of date.
+install_node_deps() {
+    if [ ! -d demo/node_modules ] || [ demo/package-lock.json -nt demo/node_modules ]; then
+        echo "Installing the demo's Node packages" >&2
+        npm ci --prefix demo --no-audit --no-fund </dev/null >&2
+        touch demo/node_modules
+    fi
+}
+
+# Debian packages: the Windows build (MinGW-w64, posix threads) and its tests under Wine. zlib is
+# for the host-side icon checker.
+MCP_BRIDGE_WINDOWS_APT_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 zlib1g-dev googletest
+                                 rapidjson-dev)
+
+install_windows_deps() {
+    apt_install_missing "${MCP_BRIDGE_WINDOWS_APT_PACKAGES[@]}"
+}
+
+# Debian packages: clang with libFuzzer and its sanitizer run-times, for the fuzz targets that
+# scripts/test --full builds and runs.
+install_fuzz_deps() {
+    apt_install_missing clang libclang-rt-14-dev
+}

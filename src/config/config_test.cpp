@@ -20,13 +20,25 @@ struct Files {
     }
 };
 
+// Paths as the platform's own path rules join them.
+#ifdef _WIN32
+const std::string kConfigPath = "C:\\Tools\\mcp-bridge.json";
+const std::string kSnapshotPath = "C:\\Tools\\snapshot.json";
+const std::string kAppData = "C:\\Users\\u\\AppData\\Local";
+const std::string kAppDataDiscovery = kAppData + "\\App/discovery.json";
+const std::string kAbsoluteSnapshot = "D:/elsewhere/s.json";
+#else
 const std::string kConfigPath = "/opt/bridge/mcp-bridge.json";
 const std::string kSnapshotPath = "/opt/bridge/snapshot.json";
+const std::string kAppData = "/home/u/.local/share";
+const std::string kAppDataDiscovery = kAppData + "/App/discovery.json";
+const std::string kAbsoluteSnapshot = "/elsewhere/s.json";
+#endif
 const std::string kGoodSnapshot = R"({"initialize":{"a":1},"tools":[]})";
 
 std::string loadError(const Files& files) {
     try {
-        loadConfig(kConfigPath, "/home/u/.local/share", files.reader());
+        loadConfig(kConfigPath, kAppData, files.reader());
     } catch (const std::exception& failure) {
         return failure.what();
     }
@@ -41,8 +53,8 @@ TEST(LoadConfig, ReadsEveryKey) {
     files.contents[kSnapshotPath] = R"({
         "initialize": { "protocolVersion": "x", "capabilities": {} },
         "tools": [ { "name": "t" } ], "extra": true })";
-    const BridgeConfig config = loadConfig(kConfigPath, "/home/u/.local/share", files.reader());
-    EXPECT_EQ(config.discoveryPath, "/home/u/.local/share/App/discovery.json");
+    const BridgeConfig config = loadConfig(kConfigPath, kAppData, files.reader());
+    EXPECT_EQ(config.discoveryPath, kAppDataDiscovery);
     EXPECT_EQ(config.offlineMessage, "  ");
     EXPECT_FALSE(config.serializeToolCalls);
     EXPECT_EQ(config.snapshot.initializeJson, R"({"protocolVersion":"x","capabilities":{}})");
@@ -54,8 +66,9 @@ TEST(LoadConfig, AppliesDefaultsAndFirstOccurrences) {
     Files files;
     files.contents[kConfigPath] =
         R"({"discoveryFile":"/run/d.json","offlineMessage":"first","offlineMessage":"second",)"
-        R"("snapshotFile":"/elsewhere/s.json"})";
-    files.contents["/elsewhere/s.json"] = kGoodSnapshot;
+        R"("snapshotFile":")" +
+        kAbsoluteSnapshot + R"("})";
+    files.contents[kAbsoluteSnapshot] = kGoodSnapshot;
     const BridgeConfig config = loadConfig(kConfigPath, "", files.reader());
     EXPECT_EQ(config.discoveryPath, "/run/d.json");
     EXPECT_EQ(config.offlineMessage, "first");

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -46,6 +47,10 @@ void writeStandardOutputLine(std::string_view bytes);
 
 // Writes all bytes to standard error, failures ignored.
 void writeStandardError(std::string_view bytes);
+
+// Runs `task` on a new thread that nobody waits for; throws std::system_error when no thread can be
+// started.
+void startDetachedThread(std::function<void()> task);
 
 // Ends the process at once with `code`: no exit handlers, no destructors, other threads end too.
 [[noreturn]] void exitImmediately(int code);

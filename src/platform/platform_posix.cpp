@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -111,6 +112,10 @@ void writeStandardOutputLine(std::string_view bytes) {
 
 void writeStandardError(std::string_view bytes) {
     writeAll(STDERR_FILENO, bytes, {});
+}
+
+void startDetachedThread(std::function<void()> task) {
+    std::thread(std::move(task)).detach();
 }
 
 void exitImmediately(int code) {

@@ -54,6 +54,9 @@ class AppReplies : public AppFixture, public ::testing::WithParamInterface<Reply
 
 TEST_P(AppReplies, HostGetsTheMappedLines) {
     const ReplyCase& c = GetParam();
+    if (c.reply.dropConnection && bridgeLauncher().find("wine") != std::string::npos) {
+        GTEST_SKIP() << "Wine's WinHTTP takes a chunked body that the server cut off for complete";
+    }
     startBridge();
     // Open the session first, so the case's answer meets an open session.
     send(request("1", "ping"));

@@ -1,0 +1,44 @@
+// An app's reply body split as an event stream, and each text judged as a JSON-RPC text.
+// Properties: no text holds CR or LF or is empty; toSingleLine keeps the length and every byte but
+// CR and LF; a text taken as JSON-RPC is one JSON array, or one JSON object with "jsonrpc".
+#include "applink/http_exchange.h"
+#include "fuzz_support.h"
+
+namespace {
+
+using fuzzing::fail;
+
+void checkSingleLine(const std::string& text) {
+    const std::string single = toSingleLine(text);
+    if (single.size() != text.size()) fail("toSingleLine changed the length", text);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const bool lineBreak = text[i] == '\r' || text[i] == '\n';
+        if (single[i] != (lineBreak ? ' ' : text[i])) fail("toSingleLine changed a byte", text);
+    }
+}
+
+void checkJsonRpcText(const std::string& text) {
+    if (!isJsonRpcText(text)) return;
+    if (text.find('\0') != std::string::npos) fail("a text with a NUL byte passed", text);
+    rapidjson::Document document;
+    document.Parse<rapidjson::kParseIterativeFlag>(text.data(), text.size());
+    if (document.HasParseError()) fail("a text that is not JSON passed", text);
+    if (!document.IsArray() && !(document.IsObject() && document.HasMember("jsonrpc"))) {
+        fail("a JSON text that is neither an array nor a JSON-RPC object passed", text);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string body = fuzzing::bytes(data, size);
+    checkSingleLine(body);
+    checkJsonRpcText(body);
+    for (const std::string& text : splitEventStream(body)) {
+        if (text.empty()) fail("an event yielded an empty text", body);
+        if (text.find_first_of("\r\n") != std::string::npos) fail("a text holds CR or LF", text);
+        if (text.size() > body.size()) fail("a text is longer than the body", body);
+        checkJsonRpcText(text);
+    }
+    return 0;
+}

@@ -1,0 +1,185 @@
+// Pressure from the host's side with the app up: a flood of requests, one enormous line, and a
+// host that closes the bridge's output. Every request gets exactly one reply, memory stays
+// bounded, and the bridge neither crashes nor hangs.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <ostream>
+
+#include "app_fixture.h"
+#include "fault_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::vector<std::string> kFailureLines = {"The app is not available",
+                                                "The app rejected the session",
+                                                "The connection to the app was lost"};
+
+// The peak resident memory allowed to a flood of 10,000 requests: far above the tens of
+// megabytes a plain build needs, far below what a leak of one thread stack or one copy of the
+// input per message would reach. Sanitizer run-times reserve a great deal more on their own.
+constexpr long kFloodPeakKb = kSanitizerBuild ? 2'000'000 : 400'000;
+
+class HostPressure : public AppFixture {
+  protected:
+    void SetUp() override {
+        // Under Wine these scenarios would measure Wine's process, pipe and WinHTTP behaviour
+        // and timing rather than the bridge's.
+        if (bridgeIsWindowsBuild()) GTEST_SKIP() << "host pressure runs against the Linux build";
+        AppFixture::SetUp();
+    }
+
+    void readUntilAnswered(const std::vector<std::string>& ids, std::chrono::milliseconds timeout) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        ReplyAudit audit(received);
+        std::size_t missing = audit.missing(ids);
+        while (missing > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return;
+            // One line may answer several ids (a batch), so never wait for more lines than ids.
+            const std::vector<std::string> lines = bridge->readLines(1, left);
+            if (lines.empty()) return;
+            received.insert(received.end(), lines.begin(), lines.end());
+            audit.add(lines.front());
+            std::vector<std::string> more = bridge->pendingLines();
+            for (const std::string& line : more)
+                audit.add(line);
+            received.insert(received.end(), more.begin(), more.end());
+            missing = audit.missing(ids);
+        }
+    }
+
+    void auditReplies(const std::vector<std::string>& ids, std::size_t faults) {
+        const ReplyAudit audit(received);
+        EXPECT_EQ(audit.invalidLines().size(), 0u);
+        const std::size_t missing = audit.missing(ids);
+        EXPECT_EQ(missing, 0u) << "requests without a reply";
+        EXPECT_EQ(audit.duplicated(ids), 0u) << "requests with more than one reply";
+        FaultTally::requests(ids.size());
+        FaultTally::faults(faults);
+        FaultTally::lost(missing);
+    }
+
+    void expectOnlyFailureLines() {
+        for (const std::string& line : bridge->stderrLines()) {
+            EXPECT_NE(std::find(kFailureLines.begin(), kFailureLines.end(), line),
+                      kFailureLines.end())
+                << line;
+        }
+    }
+};
+
+TEST_F(HostPressure, FloodOfTenThousandRequestsIsAnsweredOnceEachInBoundedMemory) {
+    startBridge();
+    ProcessSampler sampler(bridge->pid());
+    std::vector<std::string> ids;
+    std::string flood;
+    for (int id = 1; id <= 10000; ++id) {
+        ids.push_back(std::to_string(id));
+        if (id % 10 == 0) {
+            flood += toolCall(ids.back()) + "\n";
+        } else if (id % 10 == 1) {
+            flood += request(ids.back(), "tools/list") + "\n";
+        } else {
+            flood += request(ids.back(), "ping") + "\n";
+        }
+    }
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(writeWithin(*bridge, flood, 300s));
+    readUntilAnswered(ids, 600s);
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    const std::optional<long> peakKb = procStatus(bridge->pid(), "VmHWM");
+    finish();
+    auditReplies(ids, 0);
+    expectOnlyFailureLines();
+    ASSERT_TRUE(peakKb.has_value());
+    EXPECT_LT(*peakKb, kFloodPeakKb);
+    std::cout << "[ FIGURES  ] 10000 requests in "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()
+              << " ms; bridge peak RSS " << *peakKb / 1024 << " MB, peak threads "
+              << sampler.peakThreads() << "; the app saw " << app->requests().size()
+              << " requests; " << bridge->stderrLines().size() << " answered offline";
+    std::map<std::string, int> reasons;
+    for (const std::string& line : bridge->stderrLines())
+        ++reasons[line];
+    for (const auto& [reason, count] : reasons)
+        std::cout << "; " << count << " x " << reason;
+    std::cout << "\n";
+}
+
+TEST_F(HostPressure, LineOfAHundredMegabytesIsForwardedWhileSmallMessagesGoOn) {
+    // ThreadSanitizer pays for every byte the parser touches: 100 MB would take minutes there.
+    const std::size_t size = kThreadSanitizerBuild ? 16u << 20 : 100u << 20;
+    startBridge();
+    std::vector<std::string> ids = {"\"big\""};
+    std::string input = R"({"jsonrpc":"2.0","id":"big","method":"ping","params":{"blob":")" +
+                        std::string(size, 'x') + "\"}}\n";
+    for (int id = 1; id <= 50; ++id) {
+        ids.push_back(std::to_string(id));
+        input += request(ids.back(), "ping") + "\n";
+    }
+    ASSERT_TRUE(writeWithin(*bridge, input, 300s));
+    // Input stays open until every reply is in, so the end-of-input drain limit plays no part.
+    readUntilAnswered(ids, 300s);
+    const std::optional<long> peakKb = procStatus(bridge->pid(), "VmHWM");
+    finish();
+    auditReplies(ids, 0);
+    EXPECT_EQ(app->requests("ping").size(), 51u);
+    EXPECT_TRUE(bridge->stderrLines().empty());
+    std::cout << "[ FIGURES  ] a " << (size >> 20) << " MB line: bridge peak RSS "
+              << peakKb.value_or(0) / 1024 << " MB\n";
+}
+
+// The host closes its end of the bridge's output at some point and goes on writing requests.
+struct ClosedOutputCase {
+    const char* name;
+    std::size_t bigReplyBytes;  // a tool call whose echo is being written when the output closes
+    bool closeBeforeAnyReply;
+};
+void PrintTo(const ClosedOutputCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ClosedOutput : public HostPressure, public ::testing::WithParamInterface<ClosedOutputCase> {};
+
+TEST_P(ClosedOutput, BridgeGoesOnAndEndsWithTheInput) {
+    const ClosedOutputCase& c = GetParam();
+    app->setTools(R"([{"name":"changed"}])");  // the opening writes a list change as well
+    const auto gate = std::make_shared<Gate>();
+    app->hold("tools/call", gate);
+    startBridge();
+    if (c.closeBeforeAnyReply) bridge->closeOutput();
+    std::string burst = toolCall("1", std::string(c.bigReplyBytes, 'y')) + "\n";
+    for (int id = 2; id <= 2000; ++id) {
+        burst += request(std::to_string(id), id % 2 == 0 ? "ping" : "tools/list") + "\n";
+    }
+    ASSERT_TRUE(writeWithin(*bridge, burst, 120s));
+    ASSERT_TRUE(app->waitForRequests("tools/call", 1, 30s));
+    gate->open();
+    if (!c.closeBeforeAnyReply) {
+        // Close while replies, the big one among them, are on their way.
+        std::this_thread::sleep_for(20ms);
+        bridge->closeOutput();
+    }
+    for (int id = 2001; id <= 3000; ++id) {
+        ASSERT_TRUE(bridge->writeLine(request(std::to_string(id), "ping")));
+    }
+    bridge->closeInput();
+    EXPECT_EQ(bridge->wait(60s), 0);
+    bridge->waitForOutputEnd();
+    expectOnlyFailureLines();
+    FaultTally::requests(3000);
+    FaultTally::faults(1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HostPressure, ClosedOutput,
+    ::testing::Values(ClosedOutputCase{"BeforeAnyReply", 16, true},
+                      ClosedOutputCase{"WhileABigReplyIsWritten", 8u << 20, false},
+                      ClosedOutputCase{"WhileSmallRepliesAreWritten", 16, false}),
+    CaseName());
+
+}  // namespace
