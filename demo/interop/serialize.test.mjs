@@ -38,6 +38,11 @@ for (const { serializeToolCalls, overlap } of MODES) {
     const results = await Promise.all([slowCall(client, 'first'), slowCall(client, 'second')]);
     assert.deepEqual(results.map(textOf), [`first: waited ${SLOW_MS} ms`, `second: waited ${SLOW_MS} ms`]);
 
+    // The app logs a call's end just after it answers: wait for both log lines.
+    await eventually(() => {
+      const logged = timings(app);
+      return logged.first?.end !== undefined && logged.second?.end !== undefined;
+    }, { what: 'the app to log both calls' });
     const { first, second } = timings(app);
     assert.ok(first?.start !== undefined && first.end !== undefined && second?.start !== undefined && second.end !== undefined,
       JSON.stringify(timings(app)));

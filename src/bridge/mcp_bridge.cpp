@@ -50,9 +50,22 @@ bool McpBridge::rejectIfTooDeep(const std::string& line) {
     return true;
 }
 
+namespace {
+
+// Whether a line can hold a "tools/call" or "notifications/cancelled" method. Without a backslash
+// every JSON string in it stands in the text as it reads, so a line that holds neither name
+// literally holds neither method, and needn't be parsed here.
+bool mayNameQueuedMethods(const std::string& line) {
+    return line.find('\\') != std::string::npos ||
+           line.find("tools/call") != std::string::npos ||
+           line.find("notifications/cancelled") != std::string::npos;
+}
+
+}  // namespace
+
 void McpBridge::submit(const std::string& line) {
     if (rejectIfTooDeep(line)) return;
-    if (serialized) {
+    if (serialized && mayNameQueuedMethods(line)) {
         rapidjson::Document document;
         jsonrpc::parseJson(document, line);
         if (!document.HasParseError()) {

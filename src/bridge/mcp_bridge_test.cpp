@@ -256,6 +256,16 @@ TEST_F(ToolQueue, ACancelledRunningCallThatEndsInTimeKeepsItsPlace) {
     EXPECT_EQ(answeredIds(), (std::vector<int>{1, 2}));
 }
 
+TEST_F(ToolQueue, RecognisesMethodNamesWrittenWithEscapes) {
+    bridge->submit(R"({"jsonrpc":"2.0","id":2,"method":"tools\u002fcall"})");
+    bridge->submit(R"({"jsonrpc":"2.0","id":3,"method":"tools\/call"})");
+    bridge->submit(
+        R"({"jsonrpc":"2.0","method":"notifications\/cancelled","params":{"requestId":2}})");
+    output.release();
+    ASSERT_TRUE(bridge->drain(5000));
+    EXPECT_EQ(answeredIds(), (std::vector<int>{1, 3}));
+}
+
 TEST_F(ToolQueue, OtherMessagesDoNotWaitForTheWorker) {
     bridge->submit(call(2));
     bridge->submit(R"({"jsonrpc":"2.0","id":50,"method":"ping"})");

@@ -83,12 +83,17 @@ void McpBridge::relayToApp(const std::string& line, const rapidjson::Document& d
 
     bool replySeen = false;
     for (const std::string& reply : *replies) {
-        if (!replySeen) {
+        // One parse serves both the response check and the id repair.
+        if (!replySeen || expectsReply) {
             rapidjson::Document parsed;
             jsonrpc::parseJson(parsed, reply);
-            replySeen = isResponse(parsed);
+            if (!replySeen) replySeen = isResponse(parsed);
+            if (expectsReply) {
+                writer(jsonrpc::repairErrorId(parsed, reply, idText));
+                continue;
+            }
         }
-        writer(expectsReply ? jsonrpc::repairErrorId(reply, idText) : reply);
+        writer(reply);
     }
     if (!replySeen && (expectsReply || document.IsArray())) {
         answerMessage(document, jsonrpc::noReplyResponder);

@@ -134,6 +134,11 @@ Responder rejectionResponder(const std::string& message) {
 std::string repairErrorId(const std::string& line, const std::string& idText) {
     rapidjson::Document reply;
     parseJson(reply, line);
+    return repairErrorId(reply, line, idText);
+}
+
+std::string repairErrorId(rapidjson::Document& reply, const std::string& line,
+                          const std::string& idText) {
     if (reply.HasParseError() || !reply.IsObject()) return line;
     if (!reply.HasMember("error")) return line;
     const auto id = reply.FindMember("id");

@@ -35,4 +35,8 @@ Responder rejectionResponder(const std::string& message);
 // comes back byte for byte.
 std::string repairErrorId(const std::string& line, const std::string& idText);
 
+// The same for a line already parsed into `reply`, which may be changed.
+std::string repairErrorId(rapidjson::Document& reply, const std::string& line,
+                          const std::string& idText);
+
 }  // namespace jsonrpc

@@ -52,6 +52,11 @@ void writeStandardError(std::string_view bytes);
 // started.
 void startDetachedThread(std::function<void()> task);
 
+// Loads a module by its file name, as the executable finds its libraries (on POSIX builds, beside
+// the executable first), and returns the address of `function` in it. Nothing when either can't be
+// had; `error` then says why.
+void* loadModuleFunction(const std::string& module, const char* function, std::string& error);
+
 // Ends the process at once with `code`: no exit handlers, no destructors, other threads end too.
 [[noreturn]] void exitImmediately(int code);
 

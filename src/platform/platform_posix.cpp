@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -116,6 +117,17 @@ void writeStandardError(std::string_view bytes) {
 
 void startDetachedThread(std::function<void()> task) {
     std::thread(std::move(task)).detach();
+}
+
+void* loadModuleFunction(const std::string& module, const char* function, std::string& error) {
+    void* handle = ::dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        error = ::dlerror();
+        return nullptr;
+    }
+    void* address = ::dlsym(handle, function);
+    if (address == nullptr) error = ::dlerror();
+    return address;
 }
 
 void exitImmediately(int code) {

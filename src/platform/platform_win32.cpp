@@ -127,7 +127,11 @@ std::string localAppDataFolder() {
     std::wstring text;
     if (SUCCEEDED(result) && folder != nullptr) text = folder;
     ::CoTaskMemFree(folder);
-    return toUtf8(text);
+    try {
+        return toUtf8(text);
+    } catch (const ConversionError&) {
+        return {};  // a folder that can't be named in UTF-8 is one we can't tell
+    }
 }
 
 void checkPathText(std::string_view utf8) {
@@ -220,6 +224,22 @@ void startDetachedThread(std::function<void()> task) {
     }
     context.release();
     ::CloseHandle(reinterpret_cast<HANDLE>(thread));
+}
+
+void* loadModuleFunction(const std::string& module, const char* function, std::string& error) {
+    try {
+        const HMODULE handle = ::LoadLibraryW(toUtf16(module).c_str());
+        if (handle == nullptr) {
+            error = describeError(::GetLastError());
+            return nullptr;
+        }
+        FARPROC address = ::GetProcAddress(handle, function);
+        if (address == nullptr) error = describeError(::GetLastError());
+        return reinterpret_cast<void*>(address);
+    } catch (const ConversionError& failure) {
+        error = failure.what();
+        return nullptr;
+    }
 }
 
 void exitImmediately(int code) {
