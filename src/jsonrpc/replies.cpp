@@ -14,15 +14,16 @@ namespace {
 
 using JsonWriter = rapidjson::Writer<rapidjson::StringBuffer>;
 
-// The parser takes numbers beyond the double range as infinite, and the writer writes nothing
-// for those; a number text that still reads as infinite keeps the output valid JSON.
+// The parser takes numbers just beyond the double range as infinite, and the writer writes
+// nothing for those; a number text that reads as infinite again, here too, keeps the output valid
+// JSON. (An exponent above 308 would be a parse error here.)
 void writeDouble(double number, JsonWriter& writer) {
     if (std::isfinite(number)) {
         writer.Double(number);
     } else if (number > 0) {
-        writer.RawValue("1e309", 5, rapidjson::kNumberType);
+        writer.RawValue("2e308", 5, rapidjson::kNumberType);
     } else {
-        writer.RawValue("-1e309", 6, rapidjson::kNumberType);
+        writer.RawValue("-2e308", 6, rapidjson::kNumberType);
     }
 }
 
