@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 namespace {
@@ -39,6 +40,36 @@ TEST(DepthGuard, CountsOnlyBracketsOutsideStrings) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(nestsTooDeep(c.line), c.tooDeep) << c.line.substr(0, 40);
+    }
+}
+
+// The rule as plainly as it can be written: one byte at a time.
+bool referenceTooDeep(const std::string& line, int limit) {
+    int depth = 0;
+    bool inString = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (inString) {
+            if (c == '\\') ++i;
+            else if (c == '"') inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > limit) return true;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
+TEST(DepthGuard, AgreesWithTheByteByByteRuleOnRandomLines) {
+    std::mt19937 random(12345);
+    const char alphabet[] = {'[', ']', '{', '}', '"', '\\', 'a'};
+    for (int round = 0; round < 20000; ++round) {
+        std::string line(random() % 64, ' ');
+        for (char& c : line) c = alphabet[random() % sizeof alphabet];
+        ASSERT_EQ(nestsTooDeep(line, 3), referenceTooDeep(line, 3)) << line;
     }
 }
 
