@@ -179,6 +179,7 @@ public:
         httplib::Client client("127.0.0.1", app.port());
         client.set_connection_timeout(5, 0);
         client.set_read_timeout(15, 0);
+        client.set_tcp_nodelay(true);  // as the bridge does
         httplib::Headers headers{{"Authorization", "Bearer " + app.token()},
                                  {"Accept", "application/json, text/event-stream"}};
         if (!sessionId.empty()) headers.emplace("Mcp-Session-Id", sessionId);
@@ -346,6 +347,19 @@ int main(int argc, char** argv) {
         direct.post(toolCall(i));
         viaDirect.push_back(msSince(start));
     }
+    // The floor of any stdio server: a line through the pipes of a process that echoes it.
+    std::vector<double> viaEcho;
+    {
+        Bridge echo("/bin/cat");
+        for (int i = 0; i < calls; ++i) {
+            const auto start = Clock::now();
+            echo.write(toolCall(i) + "\n");
+            echo.readLine();
+            viaEcho.push_back(msSince(start));
+        }
+        echo.closeAndWait();
+    }
+    const Stats echoStats = statsOf(viaEcho);
     std::vector<double> overheads(viaBridge.size());
     for (std::size_t i = 0; i < viaBridge.size(); ++i) overheads[i] = viaBridge[i] - viaDirect[i];
     const Stats bridgeStats = statsOf(viaBridge), directStats = statsOf(viaDirect);
@@ -381,6 +395,7 @@ int main(int argc, char** argv) {
         {"tools/call round trip via bridge (p99)", bridgeStats.p99, "ms", "", true},
         {"tools/call round trip direct (p99)", directStats.p99, "ms", "", true},
         {"per-call overhead (p99 difference)", overheadP99, "ms", "<= 1", overheadP99 <= 1},
+        {"a line through the pipes of cat and back (median)", echoStats.median, "ms", "", true},
         {"1,000 pipelined pings via bridge", pingRate, "msg/s", ">= 5000 or >= 80% of ceiling", pingRate >= 5000 || pingRate >= 0.8 * pingCeiling},
         {"1,000 pings direct, 8 clients (app ceiling)", pingCeiling, "msg/s", "", true},
         {"1,000 pipelined tool calls via bridge (serialised)", callRate, "msg/s", "", true},

@@ -9,6 +9,7 @@ HttpResponse performHttpRequest(const HttpRequest& request) {
     client.set_read_timeout(static_cast<time_t>(request.readTimeoutMs / 1000),
                             static_cast<time_t>((request.readTimeoutMs % 1000) * 1000));
     client.set_write_timeout(86400, 0);
+    client.set_tcp_nodelay(true);
 
     httplib::Headers headers;
     for (const auto& [name, value] : request.headers)

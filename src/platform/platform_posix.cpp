@@ -74,21 +74,27 @@ void checkPathText(std::string_view utf8) {
 std::optional<std::string> readWholeFile(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
+    // Small files (the discovery file is read before every forwarded message) take one read: a
+    // regular file reads short only at its end. Anything else reads on until a read gives nothing.
     std::string content;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-        content.reserve(static_cast<std::size_t>(info.st_size));
-    }
     char chunk[16384];
+    bool regular = false;
     for (;;) {
         const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
             ::close(fd);
             return std::nullopt;
         }
         content.append(chunk, static_cast<std::size_t>(got));
+        if (got == 0) break;
+        if (static_cast<std::size_t>(got) < sizeof chunk) {
+            if (!regular) {
+                struct stat info {};
+                regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+            }
+            if (regular) break;
+        }
     }
     ::close(fd);
     return content;
