@@ -2,16 +2,24 @@
 // loaded on the first exchange, so a run that never reaches the app never loads it.
 #include "applink/http_backend.h"
 #include "applink/http_module.h"
+#include "config/path_rules.h"
 #include "platform/platform.h"
 
 namespace {
 
 HttpModuleExchange loadExchange() {
+    // By its full path beside the executable: the library search path plays no part, and neither
+    // does which object asks (a sanitizer's runtime, for one, makes the call on our behalf).
+    const std::string executable = platform::executablePath();
+    const std::string module =
+        executable.empty()
+            ? std::string(kHttpModuleFile)
+            : nativepath::resolvePath(nativepath::folderOf(executable), kHttpModuleFile);
     std::string error;
-    void* function = platform::loadModuleFunction(kHttpModuleFile, kHttpModuleFunction, error);
+    void* function = platform::loadModuleFunction(module, kHttpModuleFunction, error);
     if (function == nullptr) {
-        platform::writeStandardError("Cannot load the HTTP client " + std::string(kHttpModuleFile) +
-                                     ": " + error + "\n");
+        // The loader's message names the file.
+        platform::writeStandardError("Cannot load the HTTP client: " + error + "\n");
     }
     return reinterpret_cast<HttpModuleExchange>(function);
 }
