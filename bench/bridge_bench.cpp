@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -37,7 +38,7 @@ double msSince(Clock::time_point start) {
 
 // The bridge as a child process, with blocking pipes: the host's view of it.
 class Bridge {
-public:
+  public:
     explicit Bridge(const fs::path& binary) {
         int in[2], out[2];
         if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
@@ -109,18 +110,18 @@ public:
         return msSince(start);
     }
 
-    // VmHWM of the running bridge, in kB.
-    long peakResidentKb() const {
+    // A field of /proc/<pid>/status of the running bridge ("VmHWM" in kB, "Threads").
+    long status(const std::string& field) const {
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
         for (std::string line; std::getline(status, line);) {
-            if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+            if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
         }
         return -1;
     }
 
     Clock::time_point started;
 
-private:
+  private:
     pid_t pid = -1;
     int input = -1;
     int output = -1;
@@ -149,7 +150,8 @@ Stats statsOf(std::vector<double> samples) {
     s.min = samples.front();
     s.max = samples.back();
     double sum = 0;
-    for (double v : samples) sum += v;
+    for (double v : samples)
+        sum += v;
     s.mean = sum / samples.size();
     return s;
 }
@@ -169,7 +171,7 @@ std::string ping(long id) {
 
 // A host-side client straight to the app, a new connection per request as the bridge makes.
 class DirectClient {
-public:
+  public:
     explicit DirectClient(const FastApp& app) : app(app) {
         const auto result = post(kInitialize);
         sessionId = result.second;
@@ -188,7 +190,7 @@ public:
         return {result->body, result->get_header_value("Mcp-Session-Id")};
     }
 
-private:
+  private:
     const FastApp& app;
     std::string sessionId;
 };
@@ -203,6 +205,10 @@ Config prepareFolder(const fs::path& binary, const fs::path& root) {
     fs::create_directories(root);
     Config config{root / "mcp-bridge", root};
     fs::copy_file(binary, config.binary, fs::copy_options::overwrite_existing);
+    const fs::path module = binary.parent_path() / "libmcp-bridge-http.so";
+    if (fs::exists(module)) {
+        fs::copy_file(module, root / module.filename(), fs::copy_options::overwrite_existing);
+    }
     std::ofstream(root / "snapshot.json") << R"({"initialize":)" << FastApp::initializeResult()
                                           << R"(,"tools":)" << FastApp::toolsJson() << "}";
     std::ofstream(root / "mcp-bridge.json")
@@ -229,12 +235,15 @@ ColdStart coldStarts(const Config& config, int runs) {
 }
 
 // Writes `count` lines at once and waits for every reply; messages per second.
-double burst(Bridge& bridge, int count, const std::function<std::string(long)>& make, long& nextId) {
+double burst(Bridge& bridge, int count, const std::function<std::string(long)>& make,
+             long& nextId) {
     std::string lines;
-    for (int i = 0; i < count; ++i) lines += make(nextId++) + "\n";
+    for (int i = 0; i < count; ++i)
+        lines += make(nextId++) + "\n";
     const auto start = Clock::now();
     std::thread writer([&] { bridge.write(lines); });
-    for (int i = 0; i < count; ++i) bridge.readLine();
+    for (int i = 0; i < count; ++i)
+        bridge.readLine();
     const double ms = msSince(start);
     writer.join();
     return count / (ms / 1000.0);
@@ -248,10 +257,12 @@ double directCeiling(const DirectClient& direct, int count, int clients,
     std::vector<std::thread> threads;
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&] {
-            for (int i; (i = next++) < count;) direct.post(make(i));
+            for (int i; (i = next++) < count;)
+                direct.post(make(i));
         });
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     return count / (msSince(start) / 1000.0);
 }
 
@@ -272,8 +283,8 @@ std::string histogramSvg(const std::vector<double>& bridge, const std::vector<do
         return counts;
     };
     const auto b = count(bridge), d = count(direct);
-    const int peak = std::max(*std::max_element(b.begin(), b.end()),
-                              *std::max_element(d.begin(), d.end()));
+    const int peak =
+        std::max(*std::max_element(b.begin(), b.end()), *std::max_element(d.begin(), d.end()));
     const int W = 640, H = 260, left = 40, bottom = 30;
     std::ostringstream svg;
     svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << W << "\" height=\"" << H
@@ -297,9 +308,12 @@ std::string histogramSvg(const std::vector<double>& bridge, const std::vector<do
         svg << "<text x=\"" << left + (W - left - 10) * i / 4 << "\" y=\"" << H - 10
             << "\" text-anchor=\"middle\">" << label << "</text>\n";
     }
-    svg << "<text x=\"" << W - 200 << "\" y=\"20\" fill=\"#e07b39\">&#9632; through the bridge</text>\n"
-        << "<text x=\"" << W - 200 << "\" y=\"36\" fill=\"#7aa6d8\">&#9632; direct to the app</text>\n"
-        << "<text x=\"" << left << "\" y=\"16\">tools/call round trips, up to the 99th percentile</text>\n"
+    svg << "<text x=\"" << W - 200
+        << "\" y=\"20\" fill=\"#e07b39\">&#9632; through the bridge</text>\n"
+        << "<text x=\"" << W - 200
+        << "\" y=\"36\" fill=\"#7aa6d8\">&#9632; direct to the app</text>\n"
+        << "<text x=\"" << left
+        << "\" y=\"16\">tools/call round trips, up to the 99th percentile</text>\n"
         << "</svg>\n";
     return svg.str();
 }
@@ -316,11 +330,22 @@ int main(int argc, char** argv) {
     const fs::path reportDir = fs::absolute(argv[2]);
     const int calls = argc > 3 ? std::stoi(argv[3]) : 2000;
     fs::create_directories(reportDir);
-    const fs::path work = fs::temp_directory_path() / ("mcp-bridge-bench-" + std::to_string(::getpid()));
+    const fs::path work =
+        fs::temp_directory_path() / ("mcp-bridge-bench-" + std::to_string(::getpid()));
     const Config config = prepareFolder(binary, work);
 
     // 1. Cold start, with the app down (no discovery file) and up.
     const ColdStart down = coldStarts(config, 40);
+    // The bridge's own footprint: 1,000 pipelined pings answered in the app's place.
+    long offlinePeakKb = 0;
+    {
+        Bridge offline(config.binary);
+        long id = 1;
+        burst(offline, 1000, ping, id);
+        offlinePeakKb = offline.status("VmHWM");
+        offline.closeAndWait();
+    }
+
     FastApp app;
     app.start(work / "discovery.json");
     const ColdStart up = coldStarts(config, 40);
@@ -361,17 +386,29 @@ int main(int argc, char** argv) {
     }
     const Stats echoStats = statsOf(viaEcho);
     std::vector<double> overheads(viaBridge.size());
-    for (std::size_t i = 0; i < viaBridge.size(); ++i) overheads[i] = viaBridge[i] - viaDirect[i];
+    for (std::size_t i = 0; i < viaBridge.size(); ++i)
+        overheads[i] = viaBridge[i] - viaDirect[i];
     const Stats bridgeStats = statsOf(viaBridge), directStats = statsOf(viaDirect);
 
-    // 3. Pipelined bursts, and the app's own ceiling for the same load.
+    // 3. Pipelined bursts, and the app's own ceiling for the same load; the bridge's threads are
+    // counted meanwhile.
+    std::atomic<bool> sampling{true};
+    std::atomic<long> peakThreads{0};
+    std::thread sampler([&] {
+        while (sampling) {
+            peakThreads = std::max(peakThreads.load(), bridge.status("Threads"));
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+    });
     const double pingRate = burst(bridge, 1000, ping, nextId);
     const double callRate = burst(bridge, 1000, toolCall, nextId);
+    sampling = false;
+    sampler.join();
     const double pingCeiling = directCeiling(direct, 1000, 8, ping);
     const double callCeiling = directCeiling(direct, 1000, 1, toolCall);
 
     // 4. Peak resident memory of the bridge that carried all of it.
-    const long peakKb = bridge.peakResidentKb();
+    const long peakKb = bridge.status("VmHWM");
     // 5. Exit after the input closes with nothing in flight (the session's DELETE included).
     const double exitMs = bridge.closeAndWait();
     app.stop();
@@ -387,22 +424,31 @@ int main(int argc, char** argv) {
         bool met;
     };
     const std::vector<Row> rows = {
-        {"cold start to initialize reply, app down (median)", down.toInitialize.median, "ms", "<= 5", down.toInitialize.median <= 5},
-        {"cold start to initialize reply, app up (median)", up.toInitialize.median, "ms", "<= 10", up.toInitialize.median <= 10},
+        {"cold start to initialize reply, app down (median)", down.toInitialize.median, "ms",
+         "<= 5", down.toInitialize.median <= 5},
+        {"cold start to initialize reply, app up (median)", up.toInitialize.median, "ms", "<= 10",
+         up.toInitialize.median <= 10},
         {"tools/call round trip via bridge (median)", bridgeStats.median, "ms", "", true},
         {"tools/call round trip direct (median)", directStats.median, "ms", "", true},
-        {"per-call overhead (median difference)", overheadMedian, "ms", "<= 0.15", overheadMedian <= 0.15},
+        {"per-call overhead (median difference)", overheadMedian, "ms", "<= 0.15",
+         overheadMedian <= 0.15},
         {"tools/call round trip via bridge (p99)", bridgeStats.p99, "ms", "", true},
         {"tools/call round trip direct (p99)", directStats.p99, "ms", "", true},
         {"per-call overhead (p99 difference)", overheadP99, "ms", "<= 1", overheadP99 <= 1},
         {"a line through the pipes of cat and back (median)", echoStats.median, "ms", "", true},
-        {"1,000 pipelined pings via bridge", pingRate, "msg/s", ">= 5000 or >= 80% of ceiling", pingRate >= 5000 || pingRate >= 0.8 * pingCeiling},
+        {"1,000 pipelined pings via bridge", pingRate, "msg/s", ">= 5000 or >= 80% of ceiling",
+         pingRate >= 5000 || pingRate >= 0.8 * pingCeiling},
         {"1,000 pings direct, 8 clients (app ceiling)", pingCeiling, "msg/s", "", true},
         {"1,000 pipelined tool calls via bridge (serialised)", callRate, "msg/s", "", true},
         {"1,000 tool calls direct, 1 client (app ceiling)", callCeiling, "msg/s", "", true},
         {"peak resident memory of the bridge", peakKb / 1024.0, "MB", "<= 8", peakKb <= 8 * 1024},
-        {"exit after stdin closes, app up (median of 40)", up.exitAfterClose.median, "ms", "<= 20", up.exitAfterClose.median <= 20},
-        {"exit after stdin closes, app down (median of 40)", down.exitAfterClose.median, "ms", "<= 20", down.exitAfterClose.median <= 20},
+        {"peak threads of the bridge during the bursts", double(peakThreads), "", "", true},
+        {"peak resident memory, 1,000 pings with the app down", offlinePeakKb / 1024.0, "MB", "",
+         true},
+        {"exit after stdin closes, app up (median of 40)", up.exitAfterClose.median, "ms", "<= 20",
+         up.exitAfterClose.median <= 20},
+        {"exit after stdin closes, app down (median of 40)", down.exitAfterClose.median, "ms",
+         "<= 20", down.exitAfterClose.median <= 20},
         {"exit after stdin closes, after the load run", exitMs, "ms", "<= 20", exitMs <= 20},
     };
 
@@ -411,7 +457,8 @@ int main(int argc, char** argv) {
     std::snprintf(line, sizeof line, "| %-52s | %12s | %-6s | %-28s | %-4s |\n", "measure", "value",
                   "unit", "target", "met");
     table << line << "|" << std::string(54, '-') << "|" << std::string(14, '-') << "|"
-          << std::string(8, '-') << "|" << std::string(30, '-') << "|" << std::string(6, '-') << "|\n";
+          << std::string(8, '-') << "|" << std::string(30, '-') << "|" << std::string(6, '-')
+          << "|\n";
     for (const Row& row : rows) {
         std::snprintf(line, sizeof line, "| %-52s | %12.3f | %-6s | %-28s | %-4s |\n",
                       row.name.c_str(), row.value, row.unit.c_str(), row.target.c_str(),
@@ -425,7 +472,10 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
         json << "    {\"measure\": \"" << rows[i].name << "\", \"value\": " << rows[i].value
              << ", \"unit\": \"" << rows[i].unit << "\", \"target\": \"" << rows[i].target
-             << "\", \"met\": " << (rows[i].target.empty() ? "null" : rows[i].met ? "true" : "false")
+             << "\", \"met\": "
+             << (rows[i].target.empty() ? "null"
+                 : rows[i].met          ? "true"
+                                        : "false")
              << "}" << (i + 1 < rows.size() ? "," : "") << "\n";
     }
     const Stats overheadStats = statsOf(overheads);
@@ -433,8 +483,9 @@ int main(int argc, char** argv) {
          << ", \"p90\": " << bridgeStats.p90 << ", \"p99\": " << bridgeStats.p99
          << ", \"max\": " << bridgeStats.max << "}, \"direct\": {\"median\": " << directStats.median
          << ", \"p90\": " << directStats.p90 << ", \"p99\": " << directStats.p99
-         << ", \"max\": " << directStats.max << "}, \"pairedOverhead\": {\"median\": "
-         << overheadStats.median << ", \"p99\": " << overheadStats.p99 << "}}\n}\n";
+         << ", \"max\": " << directStats.max
+         << "}, \"pairedOverhead\": {\"median\": " << overheadStats.median
+         << ", \"p99\": " << overheadStats.p99 << "}}\n}\n";
 
     std::ofstream(reportDir / "latency.svg") << histogramSvg(viaBridge, viaDirect);
     std::ofstream md(reportDir / "bench.md");
@@ -442,7 +493,8 @@ int main(int argc, char** argv) {
        << "The real bridge binary over pipes next to the same requests sent straight to the same "
           "app (a new connection each time), measured in one run; "
        << calls << " sequential tool calls each way, interleaved.\n\n"
-       << table.str() << "\nPaired per-call overhead (bridge minus the direct call right after it): median "
+       << table.str()
+       << "\nPaired per-call overhead (bridge minus the direct call right after it): median "
        << overheadStats.median << " ms, p99 " << overheadStats.p99 << " ms.\n\n"
        << "![latency distribution](latency.svg)\n";
     std::cout << "\nreport: " << (reportDir / "bench.md").string() << "\n";

@@ -4,12 +4,13 @@
 #include <system_error>
 
 #include "bridge/depth_guard.h"
+#include "bridge/message_threads.h"
 #include "jsonrpc/json.h"
 #include "jsonrpc/screening.h"
 #include "platform/platform.h"
 
 void launchDetachedThread(std::function<void()> task) {
-    platform::startDetachedThread(std::move(task));
+    MessageThreads::shared().run(std::move(task));
 }
 
 namespace {

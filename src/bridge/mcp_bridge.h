@@ -20,7 +20,8 @@
 #include "jsonrpc/replies.h"
 #include "main/line_writer.h"
 
-// Runs a task on a new detached thread; throws std::system_error when no thread can be started.
+// Runs a task at once on a thread of its own that nobody waits for; throws std::system_error when
+// no thread can be had.
 using ThreadLauncher = std::function<void(std::function<void()> task)>;
 void launchDetachedThread(std::function<void()> task);
 
