@@ -4,11 +4,17 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <thread>
+
+#include "fault_support.h"
 
 namespace testing_support {
 
 const char* const kListChanged = R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})";
+const std::vector<std::string> kFailureLines = {"The app is not available",
+                                                "The app rejected the session",
+                                                "The connection to the app was lost"};
 
 std::string toolCall(const std::string& idText, const std::string& tool) {
     return R"({"jsonrpc":"2.0","id":)" + idText + R"(,"method":"tools/call","params":{"name":")" +
@@ -146,6 +152,46 @@ void AppFixture::expectOneReplyEach(const std::vector<std::string>& ids) const {
 void AppFixture::expectNoNewRequest(std::size_t knownCount, std::chrono::milliseconds quiet) {
     std::this_thread::sleep_for(quiet);
     EXPECT_EQ(app->requests().size(), knownCount);
+}
+
+void AppFixture::readRepliesTo(const std::vector<std::string>& ids,
+                               std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    ReplyAudit audit(received);
+    std::size_t missing = audit.missing(ids);
+    while (missing > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        // One line may answer several ids (a batch), so never wait for more lines than ids.
+        const std::vector<std::string> lines = bridge->readLines(1, left);
+        if (lines.empty()) return;
+        received.insert(received.end(), lines.begin(), lines.end());
+        audit.add(lines.front());
+        std::vector<std::string> more = bridge->pendingLines();
+        for (const std::string& line : more)
+            audit.add(line);
+        received.insert(received.end(), more.begin(), more.end());
+        missing = audit.missing(ids);
+    }
+}
+
+void AppFixture::auditReplies(const std::vector<std::string>& ids, std::size_t faults) {
+    const ReplyAudit audit(received);
+    EXPECT_EQ(audit.invalidLines(), std::vector<std::string>{});
+    const std::size_t missing = audit.missing(ids);
+    EXPECT_EQ(missing, 0u) << "requests without a reply";
+    EXPECT_EQ(audit.duplicated(ids), 0u) << "requests with more than one reply";
+    FaultTally::requests(ids.size());
+    FaultTally::faults(faults);
+    FaultTally::lost(missing);
+}
+
+void AppFixture::expectOnlyFailureLines() {
+    for (const std::string& line : bridge->stderrLines()) {
+        EXPECT_NE(std::find(kFailureLines.begin(), kFailureLines.end(), line), kFailureLines.end())
+            << line;
+    }
 }
 
 }  // namespace testing_support

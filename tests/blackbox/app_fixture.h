@@ -12,6 +12,8 @@
 namespace testing_support {
 
 extern const char* const kListChanged;
+// The bridge's own failure lines on standard error.
+extern const std::vector<std::string> kFailureLines;
 
 // Requests as the host writes them.
 std::string toolCall(const std::string& idText, const std::string& tool = "echo");
@@ -56,6 +58,12 @@ class AppFixture : public BridgeFixture {
     void expectOneReplyEach(const std::vector<std::string>& ids) const;
     // Waits a little and checks that the app received no further request.
     void expectNoNewRequest(std::size_t knownCount, std::chrono::milliseconds quiet = 300ms);
+    // Reads until every id has a reply or the time is up.
+    void readRepliesTo(const std::vector<std::string>& ids, std::chrono::milliseconds timeout);
+    // Every line read is JSON and every id has exactly one reply; adds to the run's tally.
+    void auditReplies(const std::vector<std::string>& ids, std::size_t faults);
+    // Standard error holds only the bridge's own failure lines.
+    void expectOnlyFailureLines();
 
     std::unique_ptr<FakeApp> app;
     std::vector<std::string> received;  // every output line read so far

@@ -21,9 +21,6 @@ namespace {
 const std::filesystem::path kAppProcess = MCP_BRIDGE_FAKE_APP_PROCESS;
 const std::string kDepthReply =
     R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"The message nests arrays or objects more than 256 levels deep"}})";
-const std::vector<std::string> kFailureLines = {"The app is not available",
-                                                "The app rejected the session",
-                                                "The connection to the app was lost"};
 
 std::string ping(const std::string& idText) {
     return request(idText, "ping");
@@ -51,44 +48,6 @@ class FaultInjection : public AppFixture {
             if (!line) return std::nullopt;
             received.push_back(*line);
             if (countReplies({*line}, idText) > 0) return line;
-        }
-    }
-
-    // Reads until every id has a reply or the time is up.
-    void readRepliesTo(const std::vector<std::string>& ids, std::chrono::milliseconds timeout) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        ReplyAudit audit(received);
-        std::size_t missing = audit.missing(ids);
-        while (missing > 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) return;
-            const std::optional<std::string> line = bridge->readLine(left);
-            if (!line) return;
-            received.push_back(*line);
-            audit.add(*line);
-            missing = audit.missing(ids);
-        }
-    }
-
-    // Every line is JSON and every id has exactly one reply; adds to the run's tally.
-    void auditReplies(const std::vector<std::string>& ids, std::size_t faults) {
-        const ReplyAudit audit(received);
-        EXPECT_EQ(audit.invalidLines(), std::vector<std::string>{});
-        const std::size_t missing = audit.missing(ids);
-        EXPECT_EQ(missing, 0u) << "requests without a reply";
-        EXPECT_EQ(audit.duplicated(ids), 0u) << "requests with more than one reply";
-        FaultTally::requests(ids.size());
-        FaultTally::faults(faults);
-        FaultTally::lost(missing);
-    }
-
-    // Standard error holds only the bridge's own failure lines.
-    void expectOnlyFailureLines() {
-        for (const std::string& line : bridge->stderrLines()) {
-            EXPECT_NE(std::find(kFailureLines.begin(), kFailureLines.end(), line),
-                      kFailureLines.end())
-                << line;
         }
     }
 };
