@@ -3,6 +3,7 @@
 // output line is one JSON text on one line; a request that expects a reply gets exactly one reply
 // carrying its id, alone or inside the batch reply; initialize gets one reply with its id; a line
 // nested too deep gets only the depth error; nothing else gets more than one line.
+#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -66,6 +67,28 @@ const rapidjson::Value* expectedId(const rapidjson::Value& message) {
     return &id->value;
 }
 
+// Reply lines are read as a host reads them, every number at full precision: the bridge writes a
+// number so that a correct reader gets back the double it holds, which is not always what the
+// default (faster, less exact) reading gets.
+void parseReply(rapidjson::Document& reply, const std::string& line) {
+    reply.Parse<rapidjson::kParseFullPrecisionFlag>(line.data(), line.size());
+}
+
+// Whether a reply's id is the id the bridge read from the request. Past the double range the
+// bridge reads infinity and writes a number that reads as beyond the range again (which the
+// full-precision reader takes as a NaN with the number's sign).
+bool sameId(const rapidjson::Value& sent, const rapidjson::Value& got) {
+    if (!sent.IsNumber() || !got.IsNumber() || !(sent.IsDouble() || got.IsDouble())) {
+        return sent == got;
+    }
+    const double a = sent.GetDouble();
+    const double b = got.GetDouble();
+    if (!std::isfinite(a) || !std::isfinite(b)) {
+        return !std::isfinite(a) && !std::isfinite(b) && std::signbit(a) == std::signbit(b);
+    }
+    return a == b;
+}
+
 // The "id" of a reply line, which must be a JSON object.
 const rapidjson::Value* replyId(const rapidjson::Value& reply) {
     if (!reply.IsObject()) return nullptr;
@@ -77,10 +100,10 @@ void checkOneReplyWithId(const std::vector<std::string>& out, const rapidjson::V
                          const std::string& line) {
     if (out.size() != 1) fail("a request got other than exactly one reply line", line);
     rapidjson::Document reply;
-    reply.Parse(out[0].data(), out[0].size());
+    parseReply(reply, out[0]);
     const rapidjson::Value* got = replyId(reply);
     const rapidjson::Value null;
-    if (got == nullptr || *got != (id != nullptr ? *id : null)) {
+    if (got == nullptr || !sameId(id != nullptr ? *id : null, *got)) {
         fail("the reply does not carry the request's id", out[0]);
     }
 }
@@ -96,12 +119,12 @@ void checkBatchReply(const std::vector<std::string>& out, const rapidjson::Docum
     if (ids.empty()) return;
     if (out.size() != 1) fail("a batch with requests got no reply", line);
     rapidjson::Document reply;
-    reply.Parse(out[0].data(), out[0].size());
+    parseReply(reply, out[0]);
     if (!reply.IsArray()) fail("a batch with requests got no array", out[0]);
     std::size_t next = 0;
     for (const auto& element : reply.GetArray()) {
         const rapidjson::Value* id = replyId(element);
-        if (next < ids.size() && id != nullptr && *id == *ids[next]) ++next;
+        if (next < ids.size() && id != nullptr && sameId(*ids[next], *id)) ++next;
     }
     if (next != ids.size()) fail("a request of a batch got no reply with its id", line);
 }
