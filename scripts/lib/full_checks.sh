@@ -6,15 +6,15 @@
 # Seconds each fuzz target runs; the targets run two at a time.
 MCP_BRIDGE_FUZZ_SECONDS=${MCP_BRIDGE_FUZZ_SECONDS:-30}
 
-# Runs one stage, reports its time, and records a failure without stopping the others.
+# Runs one stage and records a failure without stopping the others. The heading tells how far
+# into the run the stage starts; a stage that passes adds nothing after its own output, so the run
+# ends with the closing line of the last stage's test runner.
 full_checks_failed=()
 timed() {
     local label=$1 start=$SECONDS
     shift
-    echo "== $label" >&2
-    if "$@"; then
-        echo "== $label: passed in $((SECONDS - start)) s" >&2
-    else
+    echo "== $label (at ${SECONDS} s)" >&2
+    if ! "$@"; then
         echo "== $label: FAILED after $((SECONDS - start)) s" >&2
         full_checks_failed+=("$label")
     fi
@@ -35,9 +35,9 @@ fuzz_runs() {
 }
 
 run_full_checks() {
+    timed "fuzzing, ${MCP_BRIDGE_FUZZ_SECONDS} s per target" fuzz_runs
     timed "AddressSanitizer and UndefinedBehaviorSanitizer" sanitizer_tests asan
     timed "ThreadSanitizer" sanitizer_tests tsan
-    timed "fuzzing, ${MCP_BRIDGE_FUZZ_SECONDS} s per target" fuzz_runs
     if [ ${#full_checks_failed[@]} -gt 0 ]; then
         printf 'Failed: %s\n' "${full_checks_failed[@]}" >&2
         return 1
