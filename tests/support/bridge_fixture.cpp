@@ -1,5 +1,8 @@
 #include "bridge_fixture.h"
 
+#include <algorithm>
+#include <iostream>
+
 #include "config/path_rules.h"
 
 namespace testing_support {
@@ -28,6 +31,17 @@ void BridgeFixture::SetUp() {
     discoveryPath = dir / "discovery.json";
     writeFile(dir / "snapshot.json", kSnapshotJson);
     writeConfig(configJson());
+}
+
+void BridgeFixture::TearDown() {
+    if (!HasFailure() || !bridge) return;
+    const std::optional<int> exitCode = bridge->wait(0ms);
+    const std::vector<std::string> lines = bridge->stderrLines();
+    const std::size_t shown = std::min<std::size_t>(lines.size(), 20);
+    std::cerr << "The bridge's standard error (" << lines.size() << " lines; exit code "
+              << (exitCode ? std::to_string(*exitCode) : "none yet") << "):\n";
+    for (std::size_t i = 0; i < shown; ++i)
+        std::cerr << "  " << lines[i] << '\n';
 }
 
 std::string BridgeFixture::configJson(const std::string& extra) const {

@@ -20,6 +20,8 @@ extern const char* const kOfflineMessage;
 class BridgeFixture : public ::testing::Test {
   protected:
     void SetUp() override;
+    // After a failure, shows the start of what the bridge wrote on standard error.
+    void TearDown() override;
 
     // Writes the configuration file beside the bridge from the given JSON text.
     void writeConfig(const std::string& json);
