@@ -38,7 +38,11 @@ run_windows_tests() {
     start_wine "$(cd "$windows_build" && pwd)/wineprefix"
     trap stop_wine EXIT
     local status=0
-    ctest --test-dir "$windows_build" --output-on-failure --timeout 600 || status=$?
+    # A test that fails under Wine runs once more: on rare occasions a program started under Wine
+    # ends at once with code 1 and no output (seen once in some twenty runs of the suite, never on
+    # Linux). The first failure stays in the log.
+    ctest --test-dir "$windows_build" --output-on-failure --timeout 600 --repeat until-pass:2 ||
+        status=$?
     stop_wine
     trap - EXIT
     return $status
