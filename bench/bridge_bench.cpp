@@ -205,10 +205,6 @@ Config prepareFolder(const fs::path& binary, const fs::path& root) {
     fs::create_directories(root);
     Config config{root / "mcp-bridge", root};
     fs::copy_file(binary, config.binary, fs::copy_options::overwrite_existing);
-    const fs::path module = binary.parent_path() / "libmcp-bridge-http.so";
-    if (fs::exists(module)) {
-        fs::copy_file(module, root / module.filename(), fs::copy_options::overwrite_existing);
-    }
     std::ofstream(root / "snapshot.json") << R"({"initialize":)" << FastApp::initializeResult()
                                           << R"(,"tools":)" << FastApp::toolsJson() << "}";
     std::ofstream(root / "mcp-bridge.json")

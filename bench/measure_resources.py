@@ -108,9 +108,6 @@ def app_handler(delay):
 def install(exe, folder, discovery):
     bridge = os.path.join(folder, "mcp-bridge")
     shutil.copy(exe, bridge)
-    module = os.path.join(os.path.dirname(exe), "libmcp-bridge-http.so")
-    if os.path.exists(module):
-        shutil.copy(module, folder)
     with open(os.path.join(folder, "snapshot.json"), "w") as f:
         json.dump({"initialize": {"capabilities": {}}, "tools": []}, f)
     with open(os.path.join(folder, "mcp-bridge.json"), "w") as f:

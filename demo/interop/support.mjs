@@ -99,9 +99,6 @@ export class Workspace {
     ws.bridgePath = path.join(dir, 'mcp-bridge');
     fs.copyFileSync(BRIDGE_EXE, ws.bridgePath);
     fs.chmodSync(ws.bridgePath, 0o755);
-    // The HTTP module, on builds that have one, belongs beside the executable.
-    const httpModule = path.join(path.dirname(BRIDGE_EXE), 'libmcp-bridge-http.so');
-    if (fs.existsSync(httpModule)) fs.copyFileSync(httpModule, path.join(dir, 'libmcp-bridge-http.so'));
     ws.discoveryPath = path.join(dir, 'app', 'discovery.json');
     ws.snapshot = snapshot;
     ws.offlineMessage = offlineMessage;

@@ -1,24 +1,71 @@
-// One HTTP exchange with the app's MCP endpoint, and the parsing of what comes back: a plain JSON
-// body or an event stream, turned into single-line JSON-RPC texts.
+// One HTTP exchange with the app's MCP endpoint: the request a session sends, and the reading of
+// what comes back (a plain JSON body or an event stream) into single-line JSON-RPC texts, handed
+// on as each one is complete.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-// One session with the app, copied for every exchange.
-struct AppSession {
-    std::string host;
-    std::int32_t port = 0;
-    std::string path;
-    std::string authToken;
-    std::string sessionId;  // empty when the app sent none
-    std::int64_t pid = 0;
-    std::int32_t generation = 0;  // which opening produced it; 0 for a record not yet opened
+#include "applink/app_session.h"
+#include "applink/event_stream.h"
+#include "applink/http_client.h"
+
+// The most one message of the app may hold: one JSON body, or one event of a stream. Past it the
+// exchange is ended.
+constexpr std::size_t kMaxAppMessageBytes = std::size_t{64} << 20;
+
+// The request for one exchange in `session`: the bearer token, what the bridge accepts, and the
+// session id once there is one. "localhost" is connected as 127.0.0.1: resolving it could reach
+// another listener on [::1].
+HttpRequest appRequest(const AppSession& session, HttpRequest::Method method, std::string_view body,
+                       std::int64_t readTimeoutMs);
+
+// Turns a response into JSON-RPC texts as they arrive. The head goes to `onHead` first, which
+// may end the exchange by returning false; each text that passes isJsonRpcText then goes to
+// `onText`, each without CR or LF. A body with a content encoding, which the bridge never asks
+// for, and a message larger than kMaxAppMessageBytes end the exchange.
+class ReplyReader final : public HttpSink {
+  public:
+    using HeadHandler = std::function<bool(const HttpHead& head)>;
+    using TextHandler = std::function<void(std::string text)>;
+
+    ReplyReader(HeadHandler onHead, TextHandler onText,
+                std::size_t maxMessageBytes = kMaxAppMessageBytes);
+
+    bool onHead(const HttpHead& head) override;
+    bool onBody(std::string_view bytes) override;
+    // The body ended whole: its last text goes out.
+    void finish();
+
+    bool headSeen() const { return seen; }
+    const HttpHead& head() const { return received; }
+    bool tooLarge() const;
+    bool encoded() const { return encodedBody; }
+    const std::optional<std::string>& lastEventId() const { return eventId; }
+    std::optional<std::int64_t> retryMs() const { return stream.retryMs(); }
+
+  private:
+    void deliver(std::string text);
+
+    HeadHandler headHandler;
+    TextHandler textHandler;
+    const std::size_t maxBytes;
+    bool seen = false;
+    bool eventStream = false;
+    bool encodedBody = false;
+    bool plainTooLarge = false;
+    HttpHead received;
+    std::string plainBody;
+    EventStreamParser stream;
+    std::optional<std::string> eventId;
 };
 
-// The outcome of one exchange.
+// The whole outcome of one exchange, for the bridge's own requests.
 struct AppReply {
     std::int32_t status = 0;            // 0 when no response was received
     bool connected = true;              // false only when no connection could be made
@@ -26,15 +73,8 @@ struct AppReply {
     std::vector<std::string> messages;  // the body's JSON-RPC texts, each without CR or LF
 };
 
-// POSTs `body` (or sends a DELETE when it is null) to the session's endpoint and waits for the
-// whole response. Every network outcome is reported in the reply; nothing is thrown for it.
-AppReply sendToApp(const AppSession& session, const std::string* body, std::int64_t readTimeoutMs);
-
-// The data texts of the events of an event-stream body, each on a single line.
-std::vector<std::string> splitEventStream(const std::string& body);
-
-// The text with every CR and LF replaced by a blank.
-std::string toSingleLine(std::string text);
-
-// True when the text is one JSON array, or one JSON object with a member "jsonrpc".
-bool isJsonRpcText(const std::string& text);
+// POSTs `body` (or sends a DELETE when it is null) in the session and collects the whole reply.
+// Every network outcome is reported in the reply; nothing is thrown for it. A reply that did not
+// arrive whole, or arrived encoded or too large, counts as no response.
+AppReply sendToApp(HttpClient& client, const AppSession& session, const std::string* body,
+                   std::int64_t readTimeoutMs, ExchangeStop* stop = nullptr);

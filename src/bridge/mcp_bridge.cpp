@@ -17,9 +17,9 @@ namespace {
 
 // Starts the worker; false when no thread can be had, in which case tool calls run on threads of
 // their own like every other message.
-bool startWorker(std::thread& worker, McpBridge* bridge, void (McpBridge::*loop)(std::int32_t)) {
+bool startWorker(std::thread& worker, McpBridge* bridge, void (McpBridge::*loop)()) {
     try {
-        worker = std::thread(loop, bridge, 0);
+        worker = std::thread(loop, bridge);
         return true;
     } catch (const std::system_error&) {
         return false;
@@ -28,11 +28,30 @@ bool startWorker(std::thread& worker, McpBridge* bridge, void (McpBridge::*loop)
 
 }  // namespace
 
-McpBridge::McpBridge(BridgeConfig configIn, LineWriter writerIn, ThreadLauncher launcherIn)
+AppLinkSettings McpBridge::linkSettings() const {
+    AppLinkSettings settings;
+    settings.readDiscovery = [this] { return readDiscovery(); };
+    settings.requestTimeoutMs = config.requestTimeoutMs;
+    settings.snapshotToolsJson = config.snapshot.toolsJson;
+    settings.notifyHost = writer;
+    return settings;
+}
+
+McpBridge::McpBridge(BridgeConfig configIn, LineWriter writerIn, ThreadLauncher launcherIn,
+                     HttpClient& httpClient)
     : config(std::move(configIn)),
       writer(std::move(writerIn)),
       launcher(std::move(launcherIn)),
+      link(linkSettings(), httpClient),
       serialized(config.serializeToolCalls && startWorker(worker, this, &McpBridge::workerLoop)) {}
+
+std::optional<DiscoveryInfo> McpBridge::readDiscovery() const {
+    return readDiscoveryFile(config.discoveryPath, platform::readWholeFile);
+}
+
+void McpBridge::closeSession() {
+    link.closeSession();
+}
 
 McpBridge::~McpBridge() {
     drain(3000);
@@ -57,8 +76,7 @@ namespace {
 // every JSON string in it stands in the text as it reads, so a line that holds neither name
 // literally holds neither method, and needn't be parsed here.
 bool mayNameQueuedMethods(const std::string& line) {
-    return line.find('\\') != std::string::npos ||
-           line.find("tools/call") != std::string::npos ||
+    return line.find('\\') != std::string::npos || line.find("tools/call") != std::string::npos ||
            line.find("notifications/cancelled") != std::string::npos;
 }
 
@@ -83,7 +101,7 @@ void McpBridge::submit(const std::string& line) {
                 isToolCall = jsonrpc::methodOf(document) == "tools/call";
             }
             if (isToolCall) {
-                enqueueToolCall(line);
+                enqueueToolCall(line, document);
                 return;
             }
         }

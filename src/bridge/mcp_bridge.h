@@ -8,17 +8,21 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "applink/http_exchange.h"
+#include "applink/app_link.h"
+#include "applink/http_client.h"
 #include "config/config.h"
 #include "config/discovery.h"
 #include "jsonrpc/replies.h"
 #include "main/line_writer.h"
+
+class ReplyTracker;
 
 // Runs a task at once on a thread of its own that nobody waits for; throws std::system_error when
 // no thread can be had.
@@ -28,7 +32,8 @@ void launchDetachedThread(std::function<void()> task);
 class McpBridge {
   public:
     McpBridge(BridgeConfig config, LineWriter writer,
-              ThreadLauncher launcher = launchDetachedThread);
+              ThreadLauncher launcher = launchDetachedThread,
+              HttpClient& httpClient = systemHttpClient());
     ~McpBridge();
     McpBridge(const McpBridge&) = delete;
     McpBridge& operator=(const McpBridge&) = delete;
@@ -48,64 +53,50 @@ class McpBridge {
     bool rejectIfTooDeep(const std::string& line);
     std::string offlineAnswer(const std::string& idText, const std::string& method) const;
     std::optional<DiscoveryInfo> readDiscovery() const;
-    std::optional<std::string> ensureSession(bool refreshTools);
-    std::optional<AppSession> currentSession();
-    std::optional<std::vector<std::string>> forwardToApp(const std::string& line);
+    AppLink& appLink() { return link; }
 
   private:
+    // A forwarded request that may still be waiting for the app, which the host can cancel.
+    struct RunningRequest {
+        rapidjson::Document id;
+        std::shared_ptr<ExchangeStop> stop;
+    };
+    // A tool call waiting in the queue, with its id kept for cancellations.
+    struct QueuedCall {
+        std::string line;
+        rapidjson::Document id;  // null for a batch or a call without a usable id
+    };
+
+    AppLinkSettings linkSettings() const;
     void answerInitialize(const std::string& idText, const std::string& paramsText);
     void answerMessage(const rapidjson::Document& document, const jsonrpc::Responder& responder);
-    void relayToApp(const std::string& line, const rapidjson::Document& document,
-                    const std::string& idText);
+    void relayToApp(const std::string& line, ReplyTracker& tracker, ExchangeStop* stop);
     void writeError(const std::string& message);
 
     void runOnOwnThread(const std::string& line);
     void finishMessage();
 
-    void enqueueToolCall(const std::string& line);
+    void enqueueToolCall(const std::string& line, const rapidjson::Document& document);
     bool cancelQueued(const rapidjson::Document& document);
     void cancelRunning(const rapidjson::Value& requestId);
-    void releaseCancelledCall(std::int64_t call);
-    void workerLoop(std::int32_t generation);
-
-    void dropSession(const AppSession& session);
-    void noteSessionFailure();
-    void refreshToolList(const AppSession& session);
+    void stopIfStillRunning(const std::shared_ptr<ExchangeStop>& stop);
+    void workerLoop();
 
     const BridgeConfig config;
     const LineWriter writer;
     const ThreadLauncher launcher;
+    AppLink link;
 
-    std::mutex connectMutex;  // one session opening at a time; taken before stateMutex
-    std::mutex stateMutex;    // guards everything below
+    std::mutex stateMutex;  // guards everything below
     std::condition_variable workReady;
     std::condition_variable idle;
+    std::condition_variable requestEnded;
     std::int32_t inFlight = 0;
-
-    std::optional<AppSession> appSession;
-    std::int32_t sessionCounter = 0;
-    std::int32_t failureCount = 0;
-    bool backingOff = false;
-    std::int64_t lastFailureTime = 0;  // steady clock, nanoseconds
-    std::string initializeResult;
-    std::string hostInitializeParams = "{}";
+    std::list<RunningRequest> runningRequests;
 
     bool stopping = false;
-    std::deque<std::string> toolCalls;
+    std::deque<QueuedCall> toolCalls;
     std::thread worker;
-
-    // The tool call the worker is running. A call the host cancelled while it ran is given up on
-    // when the app hasn't finished it shortly after: a replacement worker (a new generation) goes
-    // on with the queue, and the old one ends once its call returns.
-    struct RunningCall {
-        std::int64_t number = 0;
-        std::string line;
-        bool cancelled = false;
-    };
-    std::optional<RunningCall> runningCall;
-    std::int64_t callsTaken = 0;
-    std::int32_t workerGeneration = 0;
-    std::condition_variable callFinished;
 
     // Last, so that everything the worker touches exists before it starts.
     const bool serialized;  // a worker runs the queued tool calls

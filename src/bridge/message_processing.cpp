@@ -3,8 +3,8 @@
 // answering in the app's place when the app can't be used.
 #include <stdexcept>
 
-#include "applink/forwarding.h"
 #include "bridge/mcp_bridge.h"
+#include "bridge/reply_tracker.h"
 #include "jsonrpc/json.h"
 #include "jsonrpc/screening.h"
 #include "platform/platform.h"
@@ -12,13 +12,6 @@
 namespace {
 
 constexpr int kMaxAttempts = 3;
-
-// A JSON-RPC response: a non-empty array, or an object with "result" or "error".
-bool isResponse(const rapidjson::Document& reply) {
-    if (reply.HasParseError()) return false;
-    if (reply.IsArray()) return !reply.Empty();
-    return reply.IsObject() && (reply.HasMember("result") || reply.HasMember("error"));
-}
 
 // Makes `parent[name]` an object, replacing whatever else stands there, and returns it.
 rapidjson::Value& objectMember(rapidjson::Value& parent, const char* name,
@@ -51,61 +44,66 @@ void McpBridge::handle(const std::string& line) {
     }
     if (method == "notifications/initialized") return;
 
+    auto tracker = std::make_shared<ReplyTracker>(document, idText, writer);
+    auto stop = std::make_shared<ExchangeStop>();
+    // A request the host may cancel while the app works on it.
+    std::optional<std::list<RunningRequest>::iterator> running;
+    if (document.IsObject() && !method.empty()) {
+        const auto id = document.FindMember("id");
+        if (id != document.MemberEnd() && (id->value.IsString() || id->value.IsNumber())) {
+            RunningRequest entry{rapidjson::Document(), stop};
+            entry.id.CopyFrom(id->value, entry.id.GetAllocator());
+            const std::lock_guard<std::mutex> lock(stateMutex);
+            running = runningRequests.insert(runningRequests.end(), std::move(entry));
+        }
+    }
+
     try {
-        relayToApp(line, document, idText);
+        relayToApp(line, *tracker, stop.get());
     } catch (const RejectedError& rejection) {
         const std::string message = rejection.what();
         writeError(message);
-        answerMessage(document, jsonrpc::rejectionResponder(message));
+        tracker->answerInPlace(jsonrpc::rejectionResponder(message));
+    } catch (const AppFaultError& fault) {
+        const std::string message = fault.what();
+        writeError(message);
+        tracker->answerInPlace(jsonrpc::rejectionResponder(message));
     } catch (const std::exception& failure) {
         writeError(failure.what());
-        answerMessage(document, [this](const std::string& id, const std::string& name) {
+        tracker->answerInPlace([this](const std::string& id, const std::string& name) {
             return offlineAnswer(id, name);
         });
     }
+
+    if (running) {
+        const std::lock_guard<std::mutex> lock(stateMutex);
+        runningRequests.erase(*running);
+        requestEnded.notify_all();
+    }
 }
 
-void McpBridge::relayToApp(const std::string& line, const rapidjson::Document& document,
-                           const std::string& idText) {
-    bool expectsReply = false;
-    if (document.IsObject() && jsonrpc::hasJsonRpcVersion(document) &&
-        !jsonrpc::methodOf(document).empty()) {
-        const auto id = document.FindMember("id");
-        expectsReply = id != document.MemberEnd() && jsonrpc::isValidId(id->value);
-    }
-
-    std::optional<std::vector<std::string>> replies;
-    for (int attempts = 0; !replies; ++attempts) {
+void McpBridge::relayToApp(const std::string& line, ReplyTracker& tracker, ExchangeStop* stop) {
+    const auto relay = [&tracker](std::string text) { tracker.relay(text); };
+    for (int attempts = 0;; ++attempts) {
         if (attempts == kMaxAttempts) throw std::runtime_error("The app rejected the session");
-        if (!ensureSession(true)) throw std::runtime_error("The app is not available");
-        replies = forwardToApp(line);
-    }
-
-    bool replySeen = false;
-    for (const std::string& reply : *replies) {
-        // One parse serves both the response check and the id repair.
-        if (!replySeen || expectsReply) {
-            rapidjson::Document parsed;
-            jsonrpc::parseJson(parsed, reply);
-            if (!replySeen) replySeen = isResponse(parsed);
-            if (expectsReply) {
-                writer(jsonrpc::repairErrorId(parsed, reply, idText));
-                continue;
-            }
+        if (!link.ensureSession(true)) throw std::runtime_error("The app is not available");
+        switch (link.forward(line, relay, stop)) {
+            case AppLink::Forwarded::Done:
+                tracker.finishWithoutResponse();
+                return;
+            case AppLink::Forwarded::Stopped:
+                // The host cancelled the request: it expects nothing more for it.
+                tracker.abandon();
+                return;
+            case AppLink::Forwarded::SessionGone:
+                break;
         }
-        writer(reply);
-    }
-    if (!replySeen && (expectsReply || document.IsArray())) {
-        answerMessage(document, jsonrpc::noReplyResponder);
     }
 }
 
 void McpBridge::answerInitialize(const std::string& idText, const std::string& paramsText) {
-    {
-        const std::lock_guard<std::mutex> lock(stateMutex);
-        hostInitializeParams = paramsText;
-    }
-    const std::optional<std::string> appResult = ensureSession(false);
+    link.setHostInitializeParams(paramsText);
+    const std::optional<std::string> appResult = link.ensureSession(false);
 
     rapidjson::Document result;
     jsonrpc::parseJson(result, appResult ? *appResult : config.snapshot.initializeJson);

@@ -1,5 +1,6 @@
-// The tool-call queue: tool calls run one at a time, in arrival order, on one worker thread, and a
-// call still waiting can be withdrawn by "notifications/cancelled".
+// The tool-call queue: tool calls run one at a time, in arrival order, on one worker thread; a
+// call still waiting can be withdrawn by "notifications/cancelled", and one the app is already
+// working on is given up shortly after the notification has been forwarded.
 #include <chrono>
 #include <system_error>
 
@@ -7,35 +8,45 @@
 #include "jsonrpc/json.h"
 #include "jsonrpc/screening.h"
 
-void McpBridge::enqueueToolCall(const std::string& line) {
+namespace {
+
+// How long the app has to finish a running request after the host cancelled it. An app need not
+// answer a cancelled request, and may leave its reply stream open.
+constexpr auto kCancelledCallGrace = std::chrono::seconds(1);
+
+// The id a cancellation may name: a string, or a number held as an integer.
+bool isCancellableId(const rapidjson::Value& id) {
+    return id.IsString() || id.IsInt64() || id.IsUint64();
+}
+
+}  // namespace
+
+void McpBridge::enqueueToolCall(const std::string& line, const rapidjson::Document& document) {
+    QueuedCall call{line, rapidjson::Document()};
+    if (document.IsObject()) {
+        const auto id = document.FindMember("id");
+        if (id != document.MemberEnd()) call.id.CopyFrom(id->value, call.id.GetAllocator());
+    }
     {
         const std::lock_guard<std::mutex> lock(stateMutex);
-        toolCalls.push_back(line);
+        toolCalls.push_back(std::move(call));
         ++inFlight;
     }
     workReady.notify_all();
 }
 
-void McpBridge::workerLoop(std::int32_t generation) {
+void McpBridge::workerLoop() {
     std::unique_lock<std::mutex> lock(stateMutex);
     for (;;) {
-        workReady.wait(lock, [&] {
-            return stopping || !toolCalls.empty() || generation != workerGeneration;
-        });
-        if (stopping || generation != workerGeneration) return;
-        std::string line = std::move(toolCalls.front());
+        workReady.wait(lock, [&] { return stopping || !toolCalls.empty(); });
+        if (stopping) return;
+        std::string line = std::move(toolCalls.front().line);
         toolCalls.pop_front();
-        runningCall = RunningCall{++callsTaken, line, false};
         lock.unlock();
         handle(line);
         lock.lock();
-        // A worker that was replaced while its call ran leaves the queue to its successor; the call
-        // was uncounted when it was given up on.
-        if (generation != workerGeneration) return;
-        runningCall.reset();
         --inFlight;
         idle.notify_all();
-        callFinished.notify_all();
     }
 }
 
@@ -47,16 +58,13 @@ bool McpBridge::cancelQueued(const rapidjson::Document& document) {
     const auto requestId = params->value.FindMember("requestId");
     if (requestId == params->value.MemberEnd()) return false;
     const rapidjson::Value& target = requestId->value;
-    if (!target.IsString() && !target.IsInt64() && !target.IsUint64()) return false;
+    if (!isCancellableId(target)) return false;
 
     {
         const std::lock_guard<std::mutex> lock(stateMutex);
         for (auto queued = toolCalls.begin(); queued != toolCalls.end(); ++queued) {
-            rapidjson::Document call;
-            jsonrpc::parseJson(call, *queued);
-            if (call.HasParseError() || !call.IsObject()) continue;
-            const auto id = call.FindMember("id");
-            if (id == call.MemberEnd() || id->value != target) continue;
+            // A batch, or a call without an id, keeps a null id, which no cancellable id equals.
+            if (queued->id != target) continue;
             toolCalls.erase(queued);
             --inFlight;
             idle.notify_all();
@@ -67,50 +75,38 @@ bool McpBridge::cancelQueued(const rapidjson::Document& document) {
     return false;
 }
 
-namespace {
-
-// How long the app has to finish a running tool call after the host cancelled it.
-constexpr auto kCancelledCallGrace = std::chrono::seconds(1);
-
-}  // namespace
-
-// An app need not answer a request that was cancelled, and may leave its reply stream open: the
-// queue must not wait on such a call for ever. The notification itself is still forwarded.
+// The notification itself is forwarded by the caller; should the app not end the request within
+// the grace, the bridge stops waiting for it, and the host, which cancelled it, gets nothing.
 void McpBridge::cancelRunning(const rapidjson::Value& requestId) {
-    std::int64_t call = 0;
+    std::shared_ptr<ExchangeStop> stop;
     {
         const std::lock_guard<std::mutex> lock(stateMutex);
-        if (!runningCall || runningCall->cancelled) return;
-        rapidjson::Document running;
-        jsonrpc::parseJson(running, runningCall->line);
-        if (running.HasParseError() || !running.IsObject()) return;
-        const auto id = running.FindMember("id");
-        if (id == running.MemberEnd() || id->value != requestId) return;
-        runningCall->cancelled = true;
-        call = runningCall->number;
+        for (const RunningRequest& running : runningRequests) {
+            if (running.id == requestId) {
+                stop = running.stop;
+                break;
+            }
+        }
     }
+    if (!stop) return;
     try {
-        launcher([this, call] { releaseCancelledCall(call); });
+        launcher([this, stop] { stopIfStillRunning(stop); });
     } catch (const std::system_error&) {
-        // Without a thread to watch it, the queue waits for the call as it always would.
+        // Without a thread to watch it, the request is waited for as it always would be.
     }
 }
 
-void McpBridge::releaseCancelledCall(std::int64_t call) {
+void McpBridge::stopIfStillRunning(const std::shared_ptr<ExchangeStop>& stop) {
     std::unique_lock<std::mutex> lock(stateMutex);
-    const auto stillRunning = [&] { return runningCall && runningCall->number == call; };
-    callFinished.wait_for(lock, kCancelledCallGrace, [&] { return stopping || !stillRunning(); });
-    if (stopping || !stillRunning()) return;
-    std::thread successor;
-    try {
-        successor = std::thread(&McpBridge::workerLoop, this, workerGeneration + 1);
-    } catch (const std::system_error&) {
-        return;
+    const auto stillRunning = [&] {
+        for (const RunningRequest& running : runningRequests) {
+            if (running.stop == stop) return true;
+        }
+        return false;
+    };
+    if (!requestEnded.wait_for(lock, kCancelledCallGrace,
+                               [&] { return stopping || !stillRunning(); })) {
+        lock.unlock();
+        stop->request();
     }
-    ++workerGeneration;
-    runningCall.reset();
-    --inFlight;
-    idle.notify_all();
-    worker.detach();
-    worker = std::move(successor);
 }

@@ -59,11 +59,6 @@ fs::path installBridge(const fs::path& folder, const std::string& fileName) {
     const fs::path source = bridgeExecutable();
     const fs::path target = folder / (fileName.empty() ? source.filename().string() : fileName);
     fs::copy_file(source, target, fs::copy_options::overwrite_existing);
-    // The HTTP module, on builds that have one, belongs beside the executable.
-    const fs::path module = source.parent_path() / "libmcp-bridge-http.so";
-    if (fs::exists(module)) {
-        fs::copy_file(module, folder / module.filename(), fs::copy_options::overwrite_existing);
-    }
     return target;
 }
 

@@ -1,7 +1,7 @@
-// The HTTP backend of this build against a scripted server on 127.0.0.1: what goes out on the wire,
-// what comes back, and which failures count as no connection. The same cases hold for every
-// backend (cpp-httplib on Linux, WinHTTP on Windows).
-#include "applink/http_backend.h"
+// The HTTP client of this build against a scripted server on 127.0.0.1: what goes out on the wire,
+// what comes back and when, which failures count as no connection, and how an exchange is stopped.
+// The same cases hold for every client (cpp-httplib on Linux, WinHTTP on Windows).
+#include "applink/http_client.h"
 
 #include <gtest/gtest.h>
 
@@ -283,10 +283,45 @@ HttpRequest post(int port, std::string_view body, std::int64_t readTimeoutMs = 5
     request.path = "/mcp";
     request.headers = {{"Authorization", "Bearer token-1"},
                        {"Accept", "application/json, text/event-stream"}};
-    request.hasBody = true;
     request.body = body;
     request.readTimeoutMs = readTimeoutMs;
     return request;
+}
+
+// What a sink saw of one exchange.
+struct Received {
+    HttpOutcome outcome = HttpOutcome::Broken;
+    bool headSeen = false;
+    HttpHead head;
+    std::string body;
+    std::vector<std::chrono::steady_clock::time_point> pieceTimes;
+};
+
+class RecordingSink final : public HttpSink {
+  public:
+    explicit RecordingSink(Received& received, bool acceptsHead = true)
+        : into(received), acceptHead(acceptsHead) {}
+    bool onHead(const HttpHead& head) override {
+        into.headSeen = true;
+        into.head = head;
+        return acceptHead;
+    }
+    bool onBody(std::string_view bytes) override {
+        into.body.append(bytes);
+        into.pieceTimes.push_back(std::chrono::steady_clock::now());
+        return true;
+    }
+
+  private:
+    Received& into;
+    const bool acceptHead;
+};
+
+Received perform(const HttpRequest& request, ExchangeStop* stop = nullptr) {
+    Received received;
+    RecordingSink sink(received);
+    received.outcome = systemHttpClient().perform(request, sink, stop);
+    return received;
 }
 
 std::string response(const std::string& statusLine, const std::string& headers,
@@ -306,9 +341,9 @@ TEST(HttpBackend, PostsTheBodyAsJsonWithTheGivenHeaders) {
     request.path = "/mcp/v1?client=bridge&x=1";
     request.headers.emplace_back("Mcp-Session-Id", "session-7");
 
-    const HttpResponse result = performHttpRequest(request);
+    const Received result = perform(request);
 
-    EXPECT_EQ(result.outcome, HttpResponse::Outcome::Response);
+    EXPECT_EQ(result.outcome, HttpOutcome::Complete);
     const std::vector<WireRequest> requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
     const WireRequest& sent = requests[0];
@@ -325,10 +360,10 @@ TEST(HttpBackend, PostsTheBodyAsJsonWithTheGivenHeaders) {
 TEST(HttpBackend, SendsDeleteWithoutBodyOrContentType) {
     ScriptedServer server({{{response("200 OK", "", "")}}});
     HttpRequest request = post(server.port(), "");
-    request.hasBody = false;
+    request.method = HttpRequest::Method::Delete;
     request.headers.emplace_back("Mcp-Session-Id", "session-7");
 
-    EXPECT_EQ(performHttpRequest(request).outcome, HttpResponse::Outcome::Response);
+    EXPECT_EQ(perform(request).outcome, HttpOutcome::Complete);
 
     const std::vector<WireRequest> requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -395,11 +430,11 @@ TEST(HttpBackend, ReportsStatusHeadersAndTheWholeBody) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedServer server({{c.replyParts, 20ms}});
-        const HttpResponse result = performHttpRequest(post(server.port(), kPing));
-        EXPECT_EQ(result.outcome, HttpResponse::Outcome::Response);
-        EXPECT_EQ(result.status, c.status);
-        EXPECT_EQ(result.contentType, c.contentType);
-        EXPECT_EQ(result.sessionId, c.sessionId);
+        const Received result = perform(post(server.port(), kPing));
+        EXPECT_EQ(result.outcome, HttpOutcome::Complete);
+        EXPECT_EQ(result.head.status, c.status);
+        EXPECT_EQ(result.head.contentType, c.contentType);
+        EXPECT_EQ(result.head.sessionId, c.sessionId);
         EXPECT_TRUE(result.body == c.body) << result.body.size() << " bytes";
     }
 }
@@ -410,10 +445,10 @@ TEST(HttpBackend, ReturnsARedirectWithoutFollowingIt) {
         "307 Temporary Redirect",
         "Location: http://127.0.0.1:" + std::to_string(server.port()) + "/elsewhere\r\n", "")}}});
 
-    const HttpResponse result = performHttpRequest(post(redirecting.port(), kPing, 1000));
+    const Received result = perform(post(redirecting.port(), kPing, 1000));
 
-    EXPECT_EQ(result.outcome, HttpResponse::Outcome::Response);
-    EXPECT_EQ(result.status, 307);
+    EXPECT_EQ(result.outcome, HttpOutcome::Complete);
+    EXPECT_EQ(result.head.status, 307);
     EXPECT_EQ(server.accepted(), 0);
 }
 
@@ -421,20 +456,20 @@ TEST(HttpBackend, TellsAFailedConnectionFromAMissingResponse) {
     const struct {
         const char* name;
         Script script;
-        HttpResponse::Outcome outcome;
+        HttpOutcome outcome;
         bool notUnderWine = false;
     } cases[] = {
-        {"hang up after the request", {}, HttpResponse::Outcome::NoResponse},
-        {"not HTTP", {{"SSH-2.0-OpenSSH_9.2\r\n\r\n"}}, HttpResponse::Outcome::NoResponse},
+        {"hang up after the request", {}, HttpOutcome::Broken},
+        {"not HTTP", {{"SSH-2.0-OpenSSH_9.2\r\n\r\n"}}, HttpOutcome::Broken},
         {"body shorter than announced",
          {{"HTTP/1.1 200 OK\r\nContent-Length: 100\r\nConnection: close\r\n\r\n0123456789"}},
-         HttpResponse::Outcome::NoResponse},
+         HttpOutcome::Broken},
         {"chunked body cut off",
          {{"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n"}},
-         HttpResponse::Outcome::NoResponse,
+         HttpOutcome::Broken,
          // Wine's WinHTTP ends the body quietly where the connection ends.
          true},
-        {"no answer within the read time-out", {{}, 0ms, true}, HttpResponse::Outcome::NoResponse},
+        {"no answer within the read time-out", {{}, 0ms, true}, HttpOutcome::Broken},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -444,16 +479,15 @@ TEST(HttpBackend, TellsAFailedConnectionFromAMissingResponse) {
         }
         ScriptedServer server({c.script});
         const auto start = std::chrono::steady_clock::now();
-        const HttpResponse result = performHttpRequest(post(server.port(), kPing, 300));
+        const Received result = perform(post(server.port(), kPing, 300));
         EXPECT_EQ(result.outcome, c.outcome);
-        EXPECT_EQ(result.status, 0);
         EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
         EXPECT_EQ(server.accepted(), 1);
     }
 
-    const HttpResponse refused = performHttpRequest(post(freePort(), kPing));
-    EXPECT_EQ(refused.outcome, HttpResponse::Outcome::NoConnection);
-    EXPECT_EQ(refused.status, 0);
+    const Received refused = perform(post(freePort(), kPing));
+    EXPECT_EQ(refused.outcome, HttpOutcome::NoConnection);
+    EXPECT_FALSE(refused.headSeen);
 }
 
 TEST(HttpBackend, ReadTimeOutBoundsEachWaitNotTheWholeExchange) {
@@ -463,9 +497,9 @@ TEST(HttpBackend, ReadTimeOutBoundsEachWaitNotTheWholeExchange) {
         parts.push_back("x");
     ScriptedServer server({{parts, 250ms}});
 
-    const HttpResponse result = performHttpRequest(post(server.port(), kPing, 1500));
+    const Received result = perform(post(server.port(), kPing, 1500));
 
-    EXPECT_EQ(result.outcome, HttpResponse::Outcome::Response);
+    EXPECT_EQ(result.outcome, HttpOutcome::Complete);
     EXPECT_EQ(result.body, "xxxxxxxx");
 }
 
@@ -474,24 +508,116 @@ TEST(HttpBackend, OpensANewConnectionForEveryExchange) {
         "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: keep-alive\r\n\r\n{}";
     ScriptedServer server({{{keptAlive}, 0ms, true}, {{keptAlive}, 0ms, true}});
 
-    const HttpResponse first = performHttpRequest(post(server.port(), kPing, 2000));
-    const HttpResponse second = performHttpRequest(post(server.port(), kPing, 2000));
+    const Received first = perform(post(server.port(), kPing, 2000));
+    const Received second = perform(post(server.port(), kPing, 2000));
 
-    EXPECT_EQ(first.outcome, HttpResponse::Outcome::Response);
-    EXPECT_EQ(second.outcome, HttpResponse::Outcome::Response);
+    EXPECT_EQ(first.outcome, HttpOutcome::Complete);
+    EXPECT_EQ(second.outcome, HttpOutcome::Complete);
     EXPECT_EQ(server.accepted(), 2);
     EXPECT_EQ(server.requests().size(), 2u);
 }
 
-TEST(HttpBackend, ReachesLocalhostByName) {
+TEST(HttpBackend, SendsTheHostHeaderItIsGivenAndAsksForNoEncoding) {
     ScriptedServer server({{{response("200 OK", "", "{}")}}});
     HttpRequest request = post(server.port(), kPing);
-    request.host = "localhost";
+    request.headers.emplace_back("Host", "localhost:" + std::to_string(server.port()));
 
-    const HttpResponse result = performHttpRequest(request);
+    EXPECT_EQ(perform(request).outcome, HttpOutcome::Complete);
 
-    EXPECT_EQ(result.outcome, HttpResponse::Outcome::Response);
-    EXPECT_EQ(result.body, "{}");
+    const std::vector<WireRequest> requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].values("Host"),
+              std::vector<std::string>{"localhost:" + std::to_string(server.port())});
+    EXPECT_EQ(requests[0].values("Accept-Encoding"), std::vector<std::string>{});
+}
+
+TEST(HttpBackend, HandsAnEncodedBodyOnAsItCame) {
+    const std::string gzipped("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00", 20);
+    ScriptedServer server({{{response("200 OK", "Content-Encoding: gzip\r\n", gzipped)}}});
+
+    const Received result = perform(post(server.port(), kPing));
+
+    EXPECT_EQ(result.outcome, HttpOutcome::Complete);
+    EXPECT_EQ(result.head.contentEncoding, "gzip");
+    EXPECT_EQ(result.body, gzipped);
+}
+
+TEST(HttpBackend, HandsTheBodyOnAsItArrives) {
+    ScriptedServer server({{{"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+                             "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n",
+                             "9\r\ndata: 1\n\n\r\n", "9\r\ndata: 2\n\n\r\n0\r\n\r\n"},
+                            600ms}});
+
+    const Received result = perform(post(server.port(), kPing));
+
+    EXPECT_EQ(result.outcome, HttpOutcome::Complete);
+    EXPECT_EQ(result.body, "data: 1\n\ndata: 2\n\n");
+    ASSERT_GE(result.pieceTimes.size(), 2u);
+    EXPECT_GT(result.pieceTimes.back() - result.pieceTimes.front(), 300ms);
+}
+
+TEST(HttpBackend, EndsTheExchangeWhenTheSinkSaysSo) {
+    ScriptedServer server({{{"HTTP/1.1 404 Not Found\r\nTransfer-Encoding: chunked\r\n\r\n",
+                             "5\r\nhello\r\n"},
+                            0ms,
+                            true}});
+    Received received;
+    RecordingSink sink(received, false);
+
+    const auto start = std::chrono::steady_clock::now();
+    const HttpOutcome outcome =
+        systemHttpClient().perform(post(server.port(), kPing, 5000), sink, nullptr);
+
+    EXPECT_EQ(outcome, HttpOutcome::Stopped);
+    EXPECT_EQ(received.head.status, 404);
+    EXPECT_EQ(received.body, "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+}
+
+TEST(HttpBackend, AnotherThreadCanStopAnExchangeThatWaits) {
+    const struct {
+        const char* name;
+        std::vector<std::string> replyParts;
+    } cases[] = {
+        {"before the head", {}},
+        {"mid-body",
+         {"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+          "Transfer-Encoding: chunked\r\n\r\n9\r\ndata: 1\n\n\r\n"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server({{c.replyParts, 0ms, true}});
+        ExchangeStop stop;
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(300ms);
+            stop.request();
+        });
+        const auto start = std::chrono::steady_clock::now();
+        const Received result = perform(post(server.port(), kPing, 20000), &stop);
+        stopper.join();
+        EXPECT_EQ(result.outcome, HttpOutcome::Stopped);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    }
+
+    ExchangeStop already;
+    already.request();
+    ScriptedServer server({Script{}});
+    EXPECT_EQ(perform(post(server.port(), kPing), &already).outcome, HttpOutcome::Stopped);
+}
+
+TEST(HttpBackend, GetsWithoutABody) {
+    ScriptedServer server({{{response("405 Method Not Allowed", "", "")}}});
+    HttpRequest request = post(server.port(), "");
+    request.method = HttpRequest::Method::Get;
+
+    const Received result = perform(request);
+
+    EXPECT_EQ(result.outcome, HttpOutcome::Complete);
+    EXPECT_EQ(result.head.status, 405);
+    const std::vector<WireRequest> requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].requestLine(), "GET /mcp HTTP/1.1");
+    EXPECT_FALSE(requests[0].header("Content-Type"));
 }
 
 }  // namespace

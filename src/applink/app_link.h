@@ -1,0 +1,87 @@
+// The link to the app: the one MCP session at a time, opened on demand by replaying the host's
+// initialize, backed off after a failed opening, the forwarding of host messages inside it, and
+// its end. Shared by every thread of the bridge.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "applink/app_session.h"
+#include "applink/http_client.h"
+#include "config/discovery.h"
+
+// The app refused a request with an HTTP error status and no JSON-RPC message in the body.
+class RejectedError : public std::runtime_error {
+  public:
+    explicit RejectedError(int status)
+        : std::runtime_error("The app rejected the request (HTTP " + std::to_string(status) + ")") {
+    }
+};
+
+// The app broke the protocol in a way that ends the exchange but not the session: a message
+// larger than the bridge takes, or a body in an encoding it never asked for.
+class AppFaultError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+struct AppLinkSettings {
+    std::function<std::optional<DiscoveryInfo>()> readDiscovery;
+    std::int64_t requestTimeoutMs = 15000;  // the link's own requests; the whole opening
+    // The recorded tools array; when the app's differ, an opening that asked for it tells the host.
+    std::string snapshotToolsJson = "[]";
+    std::function<void(const std::string& line)> notifyHost;
+};
+
+class AppLink {
+  public:
+    AppLink(AppLinkSettings settings, HttpClient& client);
+    AppLink(const AppLink&) = delete;
+    AppLink& operator=(const AppLink&) = delete;
+
+    // The params of the host's latest initialize, replayed by every later opening.
+    void setHostInitializeParams(std::string params);
+
+    // The app's initialize result when a session is open or this call opened one; nothing when
+    // the app is not available. With `refreshTools` an opening also compares the app's tools
+    // with the snapshot's.
+    std::optional<std::string> ensureSession(bool refreshTools);
+    std::optional<AppSession> currentSession();
+
+    enum class Forwarded {
+        Done,         // the app answered; its texts went to `onText`
+        SessionGone,  // nothing was relayed; open a new session and send the message again
+        Stopped,      // `stop` ended the exchange
+    };
+    // Sends one host message in the open session and hands each JSON-RPC text of the reply to
+    // `onText` as it arrives. The status is decided before any text is handed on. Throws
+    // std::runtime_error "The connection to the app was lost", RejectedError or AppFaultError.
+    Forwarded forward(const std::string& line, const std::function<void(std::string)>& onText,
+                      ExchangeStop* stop = nullptr);
+
+    // Ends the session with a DELETE when it has an id; the reply and any failure are ignored.
+    void closeSession();
+
+  private:
+    std::optional<std::string> openSession(bool refreshTools, const std::string& params);
+    void dropSession(const AppSession& session);
+    void noteSessionFailure();
+    void refreshToolList(HttpClient& via, const AppSession& session, std::int64_t readTimeoutMs);
+
+    const AppLinkSettings settings;
+    HttpClient& client;
+
+    std::mutex connectMutex;  // one opening at a time; taken before stateMutex
+    std::mutex stateMutex;    // guards everything below
+    std::optional<AppSession> appSession;
+    std::int32_t sessionCounter = 0;
+    std::int32_t failureCount = 0;
+    bool backingOff = false;
+    std::int64_t lastFailureTime = 0;  // steady clock, nanoseconds
+    std::string initializeResult;
+    std::string hostInitializeParams = "{}";
+};
