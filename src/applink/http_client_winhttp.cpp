@@ -1,5 +1,6 @@
-// The HTTP backend on WinHTTP, the system's own client: a session of its own per exchange, so no
-// connection outlives the call.
+// The HTTP client on WinHTTP, the system's own: a session of its own per exchange, so no
+// connection outlives the call. The body is read in a loop and handed on piece by piece; another
+// thread stops an exchange by closing its request handle, which ends a pending wait.
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -13,11 +14,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "applink/http_backend.h"
+#include "applink/http_client.h"
 
 namespace {
 
@@ -138,29 +140,71 @@ bool bodyIsComplete(HINTERNET request, std::int32_t status, std::size_t received
     return received >= expected;
 }
 
-}  // namespace
+// The request handle, which a stop from another thread may close while an exchange waits on it.
+class StoppableRequest {
+  public:
+    explicit StoppableRequest(HINTERNET opened) : handle(opened) {}
+    ~StoppableRequest() { close(); }
+    StoppableRequest(const StoppableRequest&) = delete;
+    StoppableRequest& operator=(const StoppableRequest&) = delete;
+    explicit operator bool() const { return handle != nullptr; }
+    HINTERNET get() const { return handle; }
+    void close() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (handle != nullptr) ::WinHttpCloseHandle(handle);
+        handle = nullptr;
+    }
 
-HttpResponse performHttpRequest(const HttpRequest& request) {
-    HttpResponse response;
-    response.outcome = HttpResponse::Outcome::NoConnection;
+  private:
+    std::mutex mutex;
+    HINTERNET handle;
+};
+
+const wchar_t* verb(HttpRequest::Method method) {
+    switch (method) {
+        case HttpRequest::Method::Post:
+            return L"POST";
+        case HttpRequest::Method::Get:
+            return L"GET";
+        case HttpRequest::Method::Delete:
+            break;
+    }
+    return L"DELETE";
+}
+
+// Detaches the stop from the exchange however the exchange ends.
+struct StopAttachment {
+    ExchangeStop* stop;
+    ~StopAttachment() {
+        if (stop != nullptr) stop->detach();
+    }
+};
+
+class WinHttpClient final : public HttpClient {
+  public:
+    HttpOutcome perform(const HttpRequest& request, HttpSink& sink, ExchangeStop* stop) override;
+};
+
+HttpOutcome WinHttpClient::perform(const HttpRequest& request, HttpSink& sink, ExchangeStop* stop) {
     const std::optional<std::wstring> path = pathText(request.path);
-    if (!path || request.port < 1 || request.port > 65535) return response;
-    if (request.body.size() > std::numeric_limits<DWORD>::max()) return response;
+    if (!path || request.port < 1 || request.port > 65535) return HttpOutcome::NoConnection;
+    const bool post = request.method == HttpRequest::Method::Post;
+    if (request.body.size() > std::numeric_limits<DWORD>::max()) return HttpOutcome::NoConnection;
 
     const Handle session(::WinHttpOpen(L"mcp-bridge", WINHTTP_ACCESS_TYPE_NO_PROXY,
                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session) return response;
+    if (!session) return HttpOutcome::NoConnection;
     DWORD redirectPolicy = WINHTTP_OPTION_REDIRECT_POLICY_NEVER;
     ::WinHttpSetOption(session.get(), WINHTTP_OPTION_REDIRECT_POLICY, &redirectPolicy,
                        sizeof redirectPolicy);
 
     const Handle connection(::WinHttpConnect(session.get(), widenBytes(request.host).c_str(),
                                              static_cast<INTERNET_PORT>(request.port), 0));
-    if (!connection) return response;
-    const Handle exchange(
-        ::WinHttpOpenRequest(connection.get(), request.hasBody ? L"POST" : L"DELETE", path->c_str(),
-                             nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
-    if (!exchange) return response;
+    if (!connection) return HttpOutcome::NoConnection;
+    StoppableRequest exchange(::WinHttpOpenRequest(connection.get(), verb(request.method),
+                                                   path->c_str(), nullptr, WINHTTP_NO_REFERER,
+                                                   WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
+    if (!exchange) return HttpOutcome::NoConnection;
 
     DWORD disabled = WINHTTP_DISABLE_REDIRECTS | WINHTTP_DISABLE_KEEP_ALIVE;
     ::WinHttpSetOption(exchange.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof disabled);
@@ -168,7 +212,7 @@ HttpResponse performHttpRequest(const HttpRequest& request) {
         std::clamp<std::int64_t>(request.readTimeoutMs, 1, std::numeric_limits<int>::max()));
     if (!::WinHttpSetTimeouts(exchange.get(), 0, static_cast<int>(kConnectTimeoutMs),
                               static_cast<int>(kSendTimeoutMs), readTimeoutMs)) {
-        return response;
+        return HttpOutcome::NoConnection;
     }
     // The wait for the response headers has a limit of its own.
     DWORD headerTimeoutMs = static_cast<DWORD>(readTimeoutMs);
@@ -177,45 +221,69 @@ HttpResponse performHttpRequest(const HttpRequest& request) {
 
     std::wstring headers;
     for (const auto& [name, value] : request.headers) {
-        headers += widenBytes(name) + L": " + widenBytes(value) + L"\r\n";
+        const std::wstring line = widenBytes(name) + L": " + widenBytes(value);
+        if (name == "Host") {
+            // In place of the one WinHTTP makes from the server name.
+            ::WinHttpAddRequestHeaders(exchange.get(), line.c_str(),
+                                       static_cast<DWORD>(line.size()),
+                                       WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE);
+            continue;
+        }
+        headers += line + L"\r\n";
     }
-    if (request.hasBody) headers += L"Content-Type: application/json\r\n";
+    if (post) headers += L"Content-Type: application/json\r\n";
+
+    if (stop != nullptr) stop->attach([&exchange] { exchange.close(); });
+    const StopAttachment attachment{stop};
+    const auto stopped = [stop] { return stop != nullptr && stop->requested(); };
+    if (stopped()) return HttpOutcome::Stopped;
 
     const DWORD bodySize = static_cast<DWORD>(request.body.size());
-    void* body = request.hasBody && bodySize > 0 ? const_cast<char*>(request.body.data())
-                                                 : WINHTTP_NO_REQUEST_DATA;
+    void* body =
+        post && bodySize > 0 ? const_cast<char*>(request.body.data()) : WINHTTP_NO_REQUEST_DATA;
     if (!::WinHttpSendRequest(exchange.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
-                              body, request.hasBody ? bodySize : 0, request.hasBody ? bodySize : 0,
-                              0)) {
-        if (!isConnectFailure(::GetLastError()))
-            response.outcome = HttpResponse::Outcome::NoResponse;
-        return response;
+                              body, post ? bodySize : 0, post ? bodySize : 0, 0)) {
+        const DWORD error = ::GetLastError();
+        if (stopped()) return HttpOutcome::Stopped;
+        return isConnectFailure(error) ? HttpOutcome::NoConnection : HttpOutcome::Broken;
     }
-    response.outcome = HttpResponse::Outcome::NoResponse;
-    if (!::WinHttpReceiveResponse(exchange.get(), nullptr)) return response;
+    if (!::WinHttpReceiveResponse(exchange.get(), nullptr)) {
+        return stopped() ? HttpOutcome::Stopped : HttpOutcome::Broken;
+    }
 
     DWORD status = 0;
     DWORD statusSize = sizeof status;
     if (!::WinHttpQueryHeaders(
             exchange.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
             WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize, WINHTTP_NO_HEADER_INDEX)) {
-        return response;
+        return stopped() ? HttpOutcome::Stopped : HttpOutcome::Broken;
     }
-    std::string received;
+    HttpHead head;
+    head.status = static_cast<std::int32_t>(status);
+    head.contentType = headerText(exchange.get(), WINHTTP_QUERY_CONTENT_TYPE);
+    head.sessionId = headerText(exchange.get(), WINHTTP_QUERY_CUSTOM, L"Mcp-Session-Id");
+    head.contentEncoding = headerText(exchange.get(), WINHTTP_QUERY_CONTENT_ENCODING);
+    if (!sink.onHead(head)) return HttpOutcome::Stopped;
+
+    std::size_t received = 0;
     char chunk[65536];
     for (;;) {
         DWORD got = 0;
-        if (!::WinHttpReadData(exchange.get(), chunk, sizeof chunk, &got)) return response;
+        if (!::WinHttpReadData(exchange.get(), chunk, sizeof chunk, &got)) {
+            return stopped() ? HttpOutcome::Stopped : HttpOutcome::Broken;
+        }
         if (got == 0) break;
-        received.append(chunk, got);
+        received += got;
+        if (!sink.onBody(std::string_view(chunk, got))) return HttpOutcome::Stopped;
     }
-    const auto statusCode = static_cast<std::int32_t>(status);
-    if (!bodyIsComplete(exchange.get(), statusCode, received.size())) return response;
+    if (stopped()) return HttpOutcome::Stopped;
+    return bodyIsComplete(exchange.get(), head.status, received) ? HttpOutcome::Complete
+                                                                 : HttpOutcome::Broken;
+}
 
-    response.outcome = HttpResponse::Outcome::Response;
-    response.status = statusCode;
-    response.contentType = headerText(exchange.get(), WINHTTP_QUERY_CONTENT_TYPE);
-    response.sessionId = headerText(exchange.get(), WINHTTP_QUERY_CUSTOM, L"Mcp-Session-Id");
-    response.body = std::move(received);
-    return response;
+}  // namespace
+
+HttpClient& systemHttpClient() {
+    static WinHttpClient client;
+    return client;
 }

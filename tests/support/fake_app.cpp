@@ -318,19 +318,23 @@ void FakeApp::serve(const httplib::Request& req, httplib::Response& res) {
     for (const auto& [name, value] : reply.headers) {
         res.set_header(name, value);
     }
-    if (reply.dropConnection) {
+    if (reply.dropConnection || !reply.chunks.empty() || reply.moreChunks) {
         res.set_chunked_content_provider(reply.contentType,
-                                         [](std::size_t, httplib::DataSink&) { return false; });
-    } else if (!reply.chunks.empty()) {
-        res.set_chunked_content_provider(
-            reply.contentType, [chunks = reply.chunks](std::size_t, httplib::DataSink& sink) {
-                for (const std::string& chunk : chunks) {
-                    std::this_thread::sleep_for(20ms);
-                    if (!sink.write(chunk.data(), chunk.size())) return false;
-                }
-                sink.done();
-                return true;
-            });
+                                         [reply](std::size_t, httplib::DataSink& sink) {
+                                             for (const std::string& chunk : reply.chunks) {
+                                                 std::this_thread::sleep_for(reply.chunkPause);
+                                                 if (!sink.write(chunk.data(), chunk.size()))
+                                                     return false;
+                                             }
+                                             std::string chunk;
+                                             while (reply.moreChunks && reply.moreChunks(chunk)) {
+                                                 if (!sink.write(chunk.data(), chunk.size()))
+                                                     return false;
+                                             }
+                                             if (reply.dropConnection) return false;
+                                             sink.done();
+                                             return true;
+                                         });
     } else if (!reply.body.empty()) {
         res.set_content(reply.body, reply.contentType);
     }

@@ -65,9 +65,14 @@ struct ScriptedReply {
     std::vector<std::pair<std::string, std::string>> headers;
     std::chrono::milliseconds delay{0};  // before answering
     std::shared_ptr<Gate> gate;          // when set, the answer waits until it is opened
-    bool dropConnection = false;         // send the status line and headers, then hang up mid-body
-    // When not empty: the body, sent piece by piece in chunked transfer encoding, 20 ms apart.
+    // Send the status line, the headers and any chunks, then hang up mid-body.
+    bool dropConnection = false;
+    // When not empty: the body, sent piece by piece in chunked transfer encoding, `chunkPause`
+    // apart.
     std::vector<std::string> chunks;
+    std::chrono::milliseconds chunkPause{20};
+    // When set: further chunks after `chunks`, as long as it yields them, without pauses.
+    std::function<bool(std::string& chunk)> moreChunks;
 
     static ScriptedReply json(std::string body, int status = 200);
     static ScriptedReply events(std::string body, int status = 200);
