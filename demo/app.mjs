@@ -3,13 +3,14 @@
 // sessions and a bearer token. It publishes its endpoint in a discovery file and logs what
 // happens as JSON lines on stdout; the first line is {"event":"ready",...}.
 //
-//   node app.mjs [--port N] [--discovery FILE] [--tools default|extended]
+//   node app.mjs [--port N] [--discovery FILE] [--tools default|extended|interactive]
 //
 // --port       0 (the default) takes any free port
 // --discovery  where to write the discovery file; by default
 //              $XDG_DATA_HOME/mcp-bridge-demo/discovery.json (or ~/.local/share/...)
 // --tools      "default" offers echo, add, progress and slow; "extended" adds reverse,
-//              so the tool list no longer matches demo/snapshot.json
+//              so the tool list no longer matches demo/snapshot.json; "interactive" adds ask
+//              and summarize, which ask the host (elicitation, sampling) in the middle of a call
 
 import { randomBytes, randomUUID, timingSafeEqual } from 'node:crypto';
 import fs from 'node:fs';
@@ -44,15 +45,15 @@ function parseOptions(argv) {
     strict: true,
   });
   if (values.help) {
-    process.stdout.write('usage: node app.mjs [--port N] [--discovery FILE] [--tools default|extended]\n');
+    process.stdout.write('usage: node app.mjs [--port N] [--discovery FILE] [--tools default|extended|interactive]\n');
     process.exit(0);
   }
   const port = Number(values.port);
   if (!Number.isInteger(port) || port < 0 || port > 65535) {
     throw new Error(`--port must be an integer from 0 to 65535, not ${values.port}`);
   }
-  if (values.tools !== 'default' && values.tools !== 'extended') {
-    throw new Error(`--tools must be "default" or "extended", not ${values.tools}`);
+  if (!['default', 'extended', 'interactive'].includes(values.tools)) {
+    throw new Error(`--tools must be "default", "extended" or "interactive", not ${values.tools}`);
   }
   return { port, discoveryPath: path.resolve(values.discovery), toolSet: values.tools };
 }
@@ -147,6 +148,30 @@ function registerTools(server, toolSet) {
       description: 'Returns the text reversed.',
       inputSchema: { text: z.string() },
     }, logged('reverse', async ({ text }) => toolResult([...text].reverse().join(''))));
+  }
+
+  if (toolSet === 'interactive') {
+    // Both ask on the call's own event stream (relatedRequestId) and wait there for the answer.
+    server.registerTool('ask', {
+      description: 'Asks the user for a name (elicitation) and greets them.',
+      inputSchema: { question: z.string() },
+    }, logged('ask', async ({ question }, extra) => {
+      const answer = await server.server.elicitInput({
+        message: question,
+        requestedSchema: { type: 'object', properties: { name: { type: 'string' } }, required: ['name'] },
+      }, { relatedRequestId: extra.requestId });
+      return toolResult(answer.action === 'accept' ? `hello ${answer.content.name}` : `no answer (${answer.action})`);
+    }));
+    server.registerTool('summarize', {
+      description: 'Asks the host\'s model to summarize a text (sampling).',
+      inputSchema: { text: z.string() },
+    }, logged('summarize', async ({ text }, extra) => {
+      const reply = await server.server.createMessage({
+        messages: [{ role: 'user', content: { type: 'text', text: `Summarize: ${text}` } }],
+        maxTokens: 100,
+      }, { relatedRequestId: extra.requestId });
+      return toolResult(`summary: ${reply.content.text}`);
+    }));
   }
 }
 

@@ -130,7 +130,8 @@ export class Workspace {
   // An SDK client whose stdio transport launches the bridge copy. Tool-list-changed
   // notifications and client-side errors are recorded on the returned host. `paced` hands the
   // client one message per event-loop turn.
-  async connectHost({ name = 'interop-host', paced = false } = {}) {
+  // `capabilities` and `setup(client)` let a test answer the app's own requests.
+  async connectHost({ name = 'interop-host', paced = false, capabilities = {}, setup = () => {} } = {}) {
     const transport = new sdk.StdioClientTransport({
       command: this.bridgePath,
       args: [],
@@ -139,7 +140,8 @@ export class Workspace {
       stderr: 'pipe',
     });
     const stderr = new LineCollector(transport.stderr, { name: 'bridge stderr' });
-    const client = new sdk.Client({ name, version: '1.0.0' }, { capabilities: {} });
+    const client = new sdk.Client({ name, version: '1.0.0' }, { capabilities });
+    setup(client);
     const host = { client, transport, stderr, listChanged: [], errors: [] };
     client.setNotificationHandler(sdk.ToolListChangedNotificationSchema, (notification) => {
       host.listChanged.push(notification);

@@ -575,6 +575,11 @@ TEST(HttpBackend, EndsTheExchangeWhenTheSinkSaysSo) {
 }
 
 TEST(HttpBackend, AnotherThreadCanStopAnExchangeThatWaits) {
+    if (underWine()) {
+        // Closing the request handle ends a pending synchronous wait on Windows; Wine's WinHTTP
+        // finishes the wait first.
+        GTEST_SKIP() << "Wine's WinHTTP does not end a wait when its handle is closed";
+    }
     const struct {
         const char* name;
         std::vector<std::string> replyParts;

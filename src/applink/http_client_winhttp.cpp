@@ -268,8 +268,14 @@ HttpOutcome WinHttpClient::perform(const HttpRequest& request, HttpSink& sink, E
     std::size_t received = 0;
     char chunk[65536];
     for (;;) {
+        // Asking what is there first keeps the read from waiting to fill the whole buffer.
+        DWORD available = 0;
+        if (!::WinHttpQueryDataAvailable(exchange.get(), &available)) {
+            return stopped() ? HttpOutcome::Stopped : HttpOutcome::Broken;
+        }
         DWORD got = 0;
-        if (!::WinHttpReadData(exchange.get(), chunk, sizeof chunk, &got)) {
+        const DWORD wanted = std::clamp<DWORD>(available, 1, sizeof chunk);
+        if (!::WinHttpReadData(exchange.get(), chunk, wanted, &got)) {
             return stopped() ? HttpOutcome::Stopped : HttpOutcome::Broken;
         }
         if (got == 0) break;
