@@ -51,6 +51,10 @@ FastApp::FastApp() {
             body = reply(idText, initializeResult());
         } else if (method == "tools/list") {
             body = reply(idText, std::string(R"({"tools":)") + toolsJson() + "}");
+        } else if (method == "tools/call" &&
+                   request.body.find(R"("name":"stream")") != std::string::npos) {
+            streamEvents(response, idText);
+            return;
         } else if (method == "tools/call") {
             body = reply(idText, R"({"content":[{"type":"text","text":"ok"}]})");
         } else {
@@ -63,7 +67,35 @@ FastApp::FastApp() {
     });
 }
 
-FastApp::~FastApp() { stop(); }
+FastApp::~FastApp() {
+    stop();
+}
+
+std::int64_t FastApp::nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// An event stream of progress notifications a few milliseconds apart, each stamped with the time
+// it was written, then the result.
+void FastApp::streamEvents(httplib::Response& response, const std::string& idText) {
+    response.set_chunked_content_provider("text/event-stream", [idText](std::size_t,
+                                                                        httplib::DataSink& sink) {
+        for (int i = 1; i <= kStreamEvents; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            const std::string event =
+                R"(data: {"jsonrpc":"2.0","method":"notifications/progress","params":{"progressToken":1,"progress":)" +
+                std::to_string(i) + R"(,"sentNs":)" + std::to_string(nowNs()) + "}}\n\n";
+            if (!sink.write(event.data(), event.size())) return false;
+        }
+        const std::string last =
+            "data: " + reply(idText, R"({"content":[{"type":"text","text":"ok"}]})") + "\n\n";
+        sink.write(last.data(), last.size());
+        sink.done();
+        return true;
+    });
+}
 
 namespace {
 

@@ -5,12 +5,14 @@
 #include <httplib.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <thread>
 
 class FastApp {
-public:
+  public:
     FastApp();
     ~FastApp();
 
@@ -22,8 +24,14 @@ public:
     const std::string& token() const { return authToken; }
     static const char* initializeResult();
     static const char* toolsJson();
+    // A tools/call of the tool "stream" is answered with this many progress events before its
+    // result, each carrying "sentNs": nowNs() when the app wrote it.
+    static constexpr int kStreamEvents = 200;
+    static std::int64_t nowNs();
 
-private:
+  private:
+    static void streamEvents(httplib::Response& response, const std::string& idText);
+
     httplib::Server server;
     std::thread thread;
     int boundPort = 0;

@@ -16,7 +16,8 @@ namespace {
 std::string megabyteLine() {
     std::string line = R"({"jsonrpc":"2.0","id":1,"method":"tools/call","params":{"items":[)";
     while (line.size() < (1 << 20)) {
-        line += R"({"name":"item","text":"some [text] with {brackets} and \"quotes\"","n":[1,2,3]},)";
+        line +=
+            R"({"name":"item","text":"some [text] with {brackets} and \"quotes\"","n":[1,2,3]},)";
     }
     line += "{}]}}";
     return line;
@@ -24,7 +25,8 @@ std::string megabyteLine() {
 
 void DepthGuardOnAMegabyteLine(benchmark::State& state) {
     const std::string line = megabyteLine();
-    for (auto _ : state) benchmark::DoNotOptimize(nestsTooDeep(line));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(nestsTooDeep(line));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * line.size()));
 }
 BENCHMARK(DepthGuardOnAMegabyteLine);
@@ -33,8 +35,9 @@ void ScreeningABatchOf1000(benchmark::State& state) {
     std::string batch = "[";
     for (int i = 0; i < 1000; ++i) {
         if (i > 0) batch += ',';
-        batch += i % 3 == 0 ? R"({"jsonrpc":"2.0","method":"notifications/progress"})"
-                            : R"({"jsonrpc":"2.0","id":)" + std::to_string(i) + R"(,"method":"ping"})";
+        batch += i % 3 == 0
+                     ? R"({"jsonrpc":"2.0","method":"notifications/progress"})"
+                     : R"({"jsonrpc":"2.0","id":)" + std::to_string(i) + R"(,"method":"ping"})";
     }
     batch += "]";
     rapidjson::Document document;
@@ -42,7 +45,8 @@ void ScreeningABatchOf1000(benchmark::State& state) {
     const jsonrpc::Responder responder = [](const std::string& id, const std::string& method) {
         return composeOfflineAnswer(id, method, "\"offline\"", "[]");
     };
-    for (auto _ : state) benchmark::DoNotOptimize(jsonrpc::screenDocument(document, responder));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(jsonrpc::screenDocument(document, responder));
     state.SetItemsProcessed(state.iterations() * 1000);
 }
 BENCHMARK(ScreeningABatchOf1000);
@@ -51,12 +55,15 @@ void SplittingAMegabyteEventStream(benchmark::State& state) {
     std::string stream;
     int id = 0;
     while (stream.size() < (1 << 20)) {
-        stream += "event: message\nid: " + std::to_string(id) +
-                  "\ndata: {\"jsonrpc\":\"2.0\",\"method\":\"notifications/progress\",\"params\":{\"progress\":" +
-                  std::to_string(id) + "}}\n\n";
+        stream +=
+            "event: message\nid: " + std::to_string(id) +
+            "\ndata: "
+            "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/progress\",\"params\":{\"progress\":" +
+            std::to_string(id) + "}}\n\n";
         ++id;
     }
-    for (auto _ : state) benchmark::DoNotOptimize(splitEventStream(stream));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(splitEventStream(stream));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));
 }
 BENCHMARK(SplittingAMegabyteEventStream);
@@ -65,13 +72,15 @@ void ToJsonTextOfALargeToolList(benchmark::State& state) {
     std::string tools = "[";
     for (int i = 0; i < 500; ++i) {
         if (i > 0) tools += ',';
-        tools += R"({"name":"tool)" + std::to_string(i) +
-                 R"(","description":"Does a thing with \"care\".","inputSchema":{"type":"object","properties":{"a":{"type":"string"},"b":{"type":"number"}},"required":["a"]}})";
+        tools +=
+            R"({"name":"tool)" + std::to_string(i) +
+            R"(","description":"Does a thing with \"care\".","inputSchema":{"type":"object","properties":{"a":{"type":"string"},"b":{"type":"number"}},"required":["a"]}})";
     }
     tools += "]";
     rapidjson::Document document;
     jsonrpc::parseJson(document, tools);
-    for (auto _ : state) benchmark::DoNotOptimize(jsonrpc::toJsonText(document));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(jsonrpc::toJsonText(document));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * tools.size()));
 }
 BENCHMARK(ToJsonTextOfALargeToolList);

@@ -1,7 +1,10 @@
 // An app's reply body split as an event stream, and each text judged as a JSON-RPC text.
 // Properties: no text holds CR or LF or is empty; toSingleLine keeps the length and every byte but
-// CR and LF; a text taken as JSON-RPC is one JSON array, or one JSON object with "jsonrpc".
-#include "applink/http_exchange.h"
+// CR and LF; a text taken as JSON-RPC is one JSON array, or one JSON object with "jsonrpc"; fed
+// in pieces (their sizes taken from the input's first byte), the parser finds the same texts as
+// from the whole body.
+#include "applink/event_stream.h"
+#include "applink/reply_texts.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -28,13 +31,29 @@ void checkJsonRpcText(const std::string& text) {
     }
 }
 
+std::vector<std::string> splitInPieces(const std::string& body, std::size_t piece) {
+    std::vector<std::string> texts;
+    EventStreamParser parser(
+        [&](StreamEvent& event) {
+            if (!event.data.empty()) texts.push_back(toSingleLine(event.data));
+        },
+        body.size() + 1);
+    for (std::size_t at = 0; at < body.size(); at += piece)
+        parser.feed(std::string_view(body).substr(at, piece));
+    parser.finish();
+    return texts;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string body = fuzzing::bytes(data, size);
     checkSingleLine(body);
     checkJsonRpcText(body);
-    for (const std::string& text : splitEventStream(body)) {
+    const std::vector<std::string> whole = splitEventStream(body);
+    const std::size_t piece = size == 0 ? 1 : 1 + data[0] % 16;
+    if (splitInPieces(body, piece) != whole) fail("pieces gave other texts than the whole", body);
+    for (const std::string& text : whole) {
         if (text.empty()) fail("an event yielded an empty text", body);
         if (text.find_first_of("\r\n") != std::string::npos) fail("a text holds CR or LF", text);
         if (text.size() > body.size()) fail("a text is longer than the body", body);

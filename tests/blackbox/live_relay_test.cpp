@@ -30,6 +30,9 @@ bool underWine() {
 class LiveRelay : public AppFixture {};
 
 TEST_F(LiveRelay, AnEventReachesTheHostBeforeTheAppHasFinished) {
+    // The unit tests of the client show the body read as it arrives under Wine too, unless it is
+    // chunked, as the fake app's streams are.
+    if (underWine()) GTEST_SKIP() << "Wine's WinHTTP hands a chunk on only with the next one";
     ScriptedReply reply = ScriptedReply::streamed({event(kProgress), event(result("1"))});
     reply.chunkPause = 1000ms;
     app->on("tools/call", reply);
