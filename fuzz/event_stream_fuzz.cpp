@@ -3,6 +3,8 @@
 // CR and LF; a text taken as JSON-RPC is one JSON array, or one JSON object with "jsonrpc"; fed
 // in pieces (their sizes taken from the input's first byte), the parser finds the same texts as
 // from the whole body.
+#include <rapidjson/document.h>
+
 #include "applink/event_stream.h"
 #include "applink/reply_texts.h"
 #include "fuzz_support.h"
