@@ -69,7 +69,8 @@ class McpBridge {
 
     AppLinkSettings linkSettings() const;
     void answerInitialize(const std::string& idText, const std::string& paramsText);
-    void answerMessage(const rapidjson::Document& document, const jsonrpc::Responder& responder);
+    void answerMessage(const rapidjson::Document& document, const std::string& line,
+                       const jsonrpc::Responder& responder);
     void relayToApp(const std::string& line, ReplyTracker& tracker, ExchangeStop* stop);
     void writeError(const std::string& message);
 

@@ -5,6 +5,7 @@
 
 #include "bridge/mcp_bridge.h"
 #include "bridge/reply_tracker.h"
+#include "jsonrpc/id_text.h"
 #include "jsonrpc/json.h"
 #include "jsonrpc/screening.h"
 #include "platform/platform.h"
@@ -30,11 +31,7 @@ void McpBridge::handle(const std::string& line) {
     rapidjson::Document document;
     jsonrpc::parseJson(document, line);
     const std::string method = jsonrpc::methodOf(document);
-    std::string idText = "null";
-    if (document.IsObject()) {
-        const auto id = document.FindMember("id");
-        if (id != document.MemberEnd()) idText = jsonrpc::toJsonText(id->value);
-    }
+    const std::string idText = jsonrpc::idTextOf(document, line);
 
     if (method == "initialize") {
         const auto params = document.FindMember("params");
@@ -44,7 +41,7 @@ void McpBridge::handle(const std::string& line) {
     }
     if (method == "notifications/initialized") return;
 
-    auto tracker = std::make_shared<ReplyTracker>(document, idText, writer);
+    auto tracker = std::make_shared<ReplyTracker>(document, line, idText, writer);
     auto stop = std::make_shared<ExchangeStop>();
     // A request the host may cancel while the app works on it.
     std::optional<std::list<RunningRequest>::iterator> running;
@@ -118,9 +115,9 @@ void McpBridge::answerInitialize(const std::string& idText, const std::string& p
            "}");
 }
 
-void McpBridge::answerMessage(const rapidjson::Document& document,
+void McpBridge::answerMessage(const rapidjson::Document& document, const std::string& line,
                               const jsonrpc::Responder& responder) {
-    const std::string reply = jsonrpc::screenDocument(document, responder);
+    const std::string reply = jsonrpc::screenDocument(document, line, responder);
     if (!reply.empty()) writer(reply);
 }
 

@@ -23,9 +23,10 @@ bool isResponse(const rapidjson::Document& reply) {
 
 }  // namespace
 
-ReplyTracker::ReplyTracker(const rapidjson::Document& documentIn, std::string idTextIn,
-                           LineWriter writerIn)
+ReplyTracker::ReplyTracker(const rapidjson::Document& documentIn, const std::string& lineIn,
+                           std::string idTextIn, LineWriter writerIn)
     : document(documentIn),
+      line(lineIn),
       idText(std::move(idTextIn)),
       writer(std::move(writerIn)),
       expectsReply(expectsReplyTo(documentIn)) {}
@@ -72,6 +73,6 @@ void ReplyTracker::abandon() {
 }
 
 void ReplyTracker::answer(const jsonrpc::Responder& responder) {
-    const std::string reply = jsonrpc::screenDocument(document, responder);
+    const std::string reply = jsonrpc::screenDocument(document, line, responder);
     if (!reply.empty()) writer(reply);
 }

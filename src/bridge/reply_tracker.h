@@ -14,8 +14,9 @@
 
 class ReplyTracker {
   public:
-    // `document` is the host's message, parsed; it must outlive the tracker.
-    ReplyTracker(const rapidjson::Document& document, std::string idText, LineWriter writer);
+    // `document` is the host's message `line`, parsed; both must outlive the tracker.
+    ReplyTracker(const rapidjson::Document& document, const std::string& line, std::string idText,
+                 LineWriter writer);
 
     // Writes one text of the app's reply.
     void relay(const std::string& text);
@@ -32,6 +33,7 @@ class ReplyTracker {
     void answer(const jsonrpc::Responder& responder);
 
     const rapidjson::Document& document;
+    const std::string& line;
     const std::string idText;
     const LineWriter writer;
     const bool expectsReply;  // a request with a valid id, whose error replies get its id

@@ -4,8 +4,12 @@
 #include <rapidjson/writer.h>
 
 #include <cmath>
+#include <cstdio>
+#include <optional>
+#include <string_view>
 #include <vector>
 
+#include "jsonrpc/id_text.h"
 #include "jsonrpc/json.h"
 
 namespace jsonrpc {
@@ -27,6 +31,48 @@ void writeDouble(double number, JsonWriter& writer) {
     }
 }
 
+// Whether the bytes hold the three-byte form of a surrogate, which a parse makes of a lone
+// surrogate escape.
+bool holdsSurrogate(const char* text, std::size_t length) {
+    for (std::size_t at = 0; at + 2 < length; ++at) {
+        if (static_cast<unsigned char>(text[at]) == 0xED &&
+            (static_cast<unsigned char>(text[at + 1]) & 0xE0) == 0xA0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A string (or key), with any surrogate written back as the escape it was read from, so that the
+// text stays what the peer wrote rather than bytes that are not UTF-8.
+void writeString(const char* text, std::size_t length, JsonWriter& writer) {
+    if (!holdsSurrogate(text, length)) {
+        writer.String(text, static_cast<rapidjson::SizeType>(length));
+        return;
+    }
+    rapidjson::StringBuffer plain;
+    JsonWriter plainWriter(plain);
+    plainWriter.String(text, static_cast<rapidjson::SizeType>(length));
+    const std::string_view written(plain.GetString(), plain.GetSize());
+    std::string escaped;
+    for (std::size_t at = 0; at < written.size(); ++at) {
+        const auto lead = static_cast<unsigned char>(written[at]);
+        if (lead == 0xED && at + 2 < written.size() &&
+            (static_cast<unsigned char>(written[at + 1]) & 0xE0) == 0xA0) {
+            const unsigned unit = 0xD000u |
+                                  ((static_cast<unsigned char>(written[at + 1]) & 0x3Fu) << 6) |
+                                  (static_cast<unsigned char>(written[at + 2]) & 0x3Fu);
+            char hex[7];
+            std::snprintf(hex, sizeof hex, "\\u%04x", unit);
+            escaped.append(hex, 6);
+            at += 2;
+        } else {
+            escaped += written[at];
+        }
+    }
+    writer.RawValue(escaped.data(), escaped.size(), rapidjson::kStringType);
+}
+
 void writeScalar(const rapidjson::Value& value, JsonWriter& writer) {
     switch (value.GetType()) {
         case rapidjson::kNullType:
@@ -39,7 +85,7 @@ void writeScalar(const rapidjson::Value& value, JsonWriter& writer) {
             writer.Bool(true);
             break;
         case rapidjson::kStringType:
-            writer.String(value.GetString(), value.GetStringLength());
+            writeString(value.GetString(), value.GetStringLength(), writer);
             break;
         default:
             if (value.IsDouble())
@@ -100,7 +146,7 @@ std::string toJsonText(const rapidjson::Value& value) {
         if (top.container->IsObject()) {
             if (top.next < top.container->MemberCount()) {
                 const auto member = top.container->MemberBegin() + top.next++;
-                writer.Key(member->name.GetString(), member->name.GetStringLength());
+                writeString(member->name.GetString(), member->name.GetStringLength(), writer);
                 current = &member->value;
             } else {
                 writer.EndObject(top.next);
@@ -147,8 +193,13 @@ std::string repairErrorId(rapidjson::Document& reply, const std::string& line,
     rapidjson::Document hostId;
     parseJson(hostId, idText);
     if (hostId.HasParseError()) return line;
-    id->value.CopyFrom(hostId, reply.GetAllocator());
-    return toJsonText(reply);
+    // The host's id goes in as the host wrote it, in place of the null of the compact text.
+    std::string repaired = toJsonText(reply);
+    const std::optional<std::string_view> null = memberText(repaired, "id");
+    if (!null) return line;
+    repaired.replace(static_cast<std::size_t>(null->data() - repaired.data()), null->size(),
+                     idText);
+    return repaired;
 }
 
 }  // namespace jsonrpc

@@ -31,8 +31,8 @@ std::string noReplyResponder(const std::string& idText, const std::string& metho
 // -32603 carrying `message`, for every method. The text must outlive the responder.
 Responder rejectionResponder(const std::string& message);
 
-// An app error reply whose id is null, written anew with the host's id put in; every other line
-// comes back byte for byte.
+// An app error reply whose id is null, written anew with the host's id text put in as it is; every
+// other line comes back byte for byte.
 std::string repairErrorId(const std::string& line, const std::string& idText);
 
 // The same for a line already parsed into `reply`, which may be changed.

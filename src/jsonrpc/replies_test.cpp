@@ -49,6 +49,11 @@ TEST(ToJsonText, WritesCompactTextWithTheWritersEscapes) {
         {"[[],{},[{}]]", "[[],{},[{}]]"},
         {"[1.8e308,-1.8e308,18446744073709551616e300]", "[2e308,-2e308,2e308]"},
         {R"({"a":1,"a":2})", R"({"a":1,"a":2})"},
+        // What RapidJSON refuses in valid JSON: surrogates go back as escapes, huge numbers
+        // as numbers.
+        {R"({"\udbff":"x\ud800y\udc00","ok":"\ud83d\ude00"})",
+         "{\"\\udbff\":\"x\\ud800y\\udc00\",\"ok\":\"\xF0\x9F\x98\x80\"}"},
+        {"[1e400,-1E+999,0e400,1e-400]", "[2e308,-2e308,0,0.0]"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(compact(c.input), c.expected) << c.input;
@@ -76,6 +81,12 @@ TEST(RepairErrorId, PutsTheHostsIdIntoANullIdError) {
     EXPECT_EQ(jsonrpc::repairErrorId(
                   R"({"jsonrpc": "2.0", "id": null, "error": {"code": -1, "message": "m"}})", "5"),
               R"({"jsonrpc":"2.0","id":5,"error":{"code":-1,"message":"m"}})");
+    // The host's id goes in as the host wrote it.
+    for (const char* id : {"12345678901234567890123", "1E2", "-0", "1e400", R"("\ud800")"}) {
+        EXPECT_EQ(jsonrpc::repairErrorId(nullIdError, id),
+                  std::string(R"({"jsonrpc":"2.0","id":)") + id +
+                      R"(,"error":{"code":-32600,"message":"Invalid Request"}})");
+    }
     // The id keeps its place among the members.
     EXPECT_EQ(jsonrpc::repairErrorId(R"({"error":{"code":1},"id":null,"jsonrpc":"2.0"})", "[1]"),
               R"({"error":{"code":1},"id":[1],"jsonrpc":"2.0"})");

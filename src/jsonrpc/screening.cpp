@@ -1,6 +1,9 @@
 #include "jsonrpc/screening.h"
 
 #include <cstring>
+#include <vector>
+
+#include "jsonrpc/id_text.h"
 
 namespace jsonrpc {
 
@@ -31,7 +34,8 @@ bool hasJsonRpcVersion(const rapidjson::Value& message) {
            std::memcmp(version->value.GetString(), "2.0", 3) == 0;
 }
 
-std::string screenMessage(const rapidjson::Value& message, const Responder& responder) {
+std::string screenMessage(const rapidjson::Value& message, std::string_view text,
+                          const Responder& responder) {
     const auto id = message.FindMember("id");
     const bool hasId = id != message.MemberEnd();
     const bool isResponse = message.HasMember("result") || message.HasMember("error");
@@ -40,7 +44,7 @@ std::string screenMessage(const rapidjson::Value& message, const Responder& resp
 
     if (!hasJsonRpcVersion(message)) {
         if (!hasId && isResponse) return {};
-        return errorReply(validId ? toJsonText(id->value) : kNullId, -32600,
+        return errorReply(validId ? idTextOf(message, text) : kNullId, -32600,
                           "Invalid JSON-RPC version");
     }
     if (!hasId) {
@@ -49,17 +53,21 @@ std::string screenMessage(const rapidjson::Value& message, const Responder& resp
     }
     if (method.empty() && isResponse) return {};
     if (!validId) return invalidRequest("The id must be a string or a number");
-    const std::string idText = toJsonText(id->value);
+    const std::string idText = idTextOf(message, text);
     if (method.empty()) return errorReply(idText, -32600, "The request has no method");
     return responder(idText, method);
 }
 
-std::string screenBatch(const rapidjson::Value& batch, const Responder& responder) {
+std::string screenBatch(const rapidjson::Value& batch, std::string_view text,
+                        const Responder& responder) {
     if (batch.Empty()) return invalidRequest("Invalid Request: the batch is empty");
+    const std::vector<std::string_view> elementText = elementTexts(text);
     std::string joined;
-    for (const auto& element : batch.GetArray()) {
+    for (rapidjson::SizeType index = 0; index < batch.Size(); ++index) {
+        const rapidjson::Value& element = batch[index];
+        const std::string_view own = index < elementText.size() ? elementText[index] : "";
         std::string reply = element.IsObject()
-                                ? screenMessage(element, responder)
+                                ? screenMessage(element, own, responder)
                                 : invalidRequest("Invalid Request: a batch item is not an object");
         if (reply.empty()) continue;
         joined += joined.empty() ? '[' : ',';
@@ -69,12 +77,13 @@ std::string screenBatch(const rapidjson::Value& batch, const Responder& responde
     return joined;
 }
 
-std::string screenDocument(const rapidjson::Document& document, const Responder& responder) {
+std::string screenDocument(const rapidjson::Document& document, std::string_view line,
+                           const Responder& responder) {
     if (document.HasParseError()) {
         return errorReply(kNullId, -32700, "Parse error: the message is not valid JSON");
     }
-    if (document.IsArray()) return screenBatch(document, responder);
-    if (document.IsObject()) return screenMessage(document, responder);
+    if (document.IsArray()) return screenBatch(document, line, responder);
+    if (document.IsObject()) return screenMessage(document, line, responder);
     return invalidRequest("Invalid Request: expected a JSON object or array");
 }
 

@@ -5,6 +5,7 @@
 #include <rapidjson/document.h>
 
 #include <string>
+#include <string_view>
 
 #include "jsonrpc/replies.h"
 
@@ -21,14 +22,18 @@ inline bool isValidId(const rapidjson::Value& id) {
     return id.IsString() || id.IsNumber();
 }
 
-// The reply owed for one object; empty when none is due.
-std::string screenMessage(const rapidjson::Value& message, const Responder& responder);
+// The reply owed for one object, parsed from `text`; empty when none is due. Echoed ids are taken
+// from the text as written.
+std::string screenMessage(const rapidjson::Value& message, std::string_view text,
+                          const Responder& responder);
 
-// The reply owed for a batch; empty when none is due.
-std::string screenBatch(const rapidjson::Value& batch, const Responder& responder);
+// The reply owed for a batch, parsed from `text`; empty when none is due.
+std::string screenBatch(const rapidjson::Value& batch, std::string_view text,
+                        const Responder& responder);
 
-// The reply owed for a whole parsed line (parse error, batch, object or other root); empty when
-// none is due.
-std::string screenDocument(const rapidjson::Document& document, const Responder& responder);
+// The reply owed for a whole line parsed into `document` (parse error, batch, object or other
+// root); empty when none is due.
+std::string screenDocument(const rapidjson::Document& document, std::string_view line,
+                           const Responder& responder);
 
 }  // namespace jsonrpc

@@ -22,7 +22,7 @@ struct RecordingResponder {
 std::string screen(const std::string& line, RecordingResponder& responder) {
     rapidjson::Document document;
     jsonrpc::parseJson(document, line);
-    return jsonrpc::screenDocument(document, responder.get());
+    return jsonrpc::screenDocument(document, line, responder.get());
 }
 
 std::string invalid(const char* id, const char* message) {
@@ -39,10 +39,18 @@ TEST(Screening, JudgesEachKindOfMessage) {
         std::string line;
         std::string expected;
     } cases[] = {
-        // Requests reach the responder with their id written anew.
+        // Requests reach the responder with their id as the host wrote it.
         {R"({"jsonrpc":"2.0","id":7,"method":"ping"})", "R(7,ping)"},
-        {R"({"jsonrpc":"2.0","id":"a\/b","method":"x"})", R"(R("a/b",x))"},
-        {R"({"jsonrpc":"2.0","id":1e2,"method":"x"})", "R(100.0,x)"},
+        {R"({"jsonrpc":"2.0","id":"a\/b","method":"x"})", R"(R("a\/b",x))"},
+        {R"({"jsonrpc":"2.0","id":1E2,"method":"x"})", "R(1E2,x)"},
+        {R"({"jsonrpc":"2.0", "id" : -0 ,"method":"x"})", "R(-0,x)"},
+        {R"({"jsonrpc":"2.0","id":1e400,"method":"x"})", "R(1e400,x)"},
+        {R"({"jsonrpc":"2.0","id":"\ud800","method":"x"})", R"(R("\ud800",x))"},
+        {R"({"jsonrpc":"1.0","id":12345678901234567890123,"method":"x"})",
+         invalid("12345678901234567890123", "Invalid JSON-RPC version")},
+        {R"([{"jsonrpc":"2.0","id":18446744073709551616,"method":"x"},{"id":[1,"]"],"jsonrpc":"2.0","method":"y"},{"jsonrpc":"2.0","id":1.50,"method":"z"}])",
+         "[R(18446744073709551616,x)," + invalid("null", "The id must be a string or a number") +
+             ",R(1.50,z)]"},
         {R"({"jsonrpc":"2.0","id":1,"method":"a\u0000b"})", "R(1,a)"},
         // Notifications and responses need nothing.
         {R"({"jsonrpc":"2.0","method":"x"})", ""},
