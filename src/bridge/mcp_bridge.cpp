@@ -46,7 +46,7 @@ McpBridge::McpBridge(BridgeConfig configIn, LineWriter writerIn, ThreadLauncher 
       serialized(config.serializeToolCalls && startWorker(worker, this, &McpBridge::workerLoop)) {}
 
 std::optional<DiscoveryInfo> McpBridge::readDiscovery() const {
-    return readDiscoveryFile(config.discoveryPath, platform::readWholeFile);
+    return readDiscoveryFile(config.discoveryPath, readDiscoveryText);
 }
 
 void McpBridge::closeSession() {

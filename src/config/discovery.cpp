@@ -1,6 +1,9 @@
 #include "config/discovery.h"
 
+#include <thread>
+
 #include "jsonrpc/json.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -13,12 +16,12 @@ bool isDigits(std::string_view text) {
     return true;
 }
 
-}  // namespace
+bool isJsonObject(const rapidjson::Document& document) {
+    return !document.HasParseError() && document.IsObject();
+}
 
-std::optional<DiscoveryInfo> parseDiscovery(const std::string& text) {
-    rapidjson::Document document;
-    jsonrpc::parseJson(document, text);
-    if (document.HasParseError() || !document.IsObject()) return std::nullopt;
+std::optional<DiscoveryInfo> discoveryFrom(const rapidjson::Document& document) {
+    if (!isJsonObject(document)) return std::nullopt;
     const auto url = document.FindMember("url");
     const auto token = document.FindMember("authToken");
     if (url == document.MemberEnd() || !url->value.IsString()) return std::nullopt;
@@ -43,15 +46,40 @@ std::optional<DiscoveryInfo> parseDiscovery(const std::string& text) {
     info.port = port;
     info.path = address.substr(slash);
     info.authToken.assign(token->value.GetString(), token->value.GetStringLength());
+    if (!isHeaderSafeToken(info.authToken)) return std::nullopt;
 
     const auto pid = document.FindMember("pid");
     if (pid != document.MemberEnd() && pid->value.IsInt64()) info.pid = pid->value.GetInt64();
     return info;
 }
 
-std::optional<DiscoveryInfo> readDiscoveryFile(const std::string& path,
-                                               const FileReader& readFile) {
-    const std::optional<std::string> content = readFile(path);
-    if (!content) return std::nullopt;
-    return parseDiscovery(*content);
+}  // namespace
+
+bool isHeaderSafeToken(std::string_view token) {
+    for (const char c : token) {
+        if (c < ' ' || c > '~') return false;
+    }
+    return token.empty() || (token.front() != ' ' && token.back() != ' ');
+}
+
+std::optional<DiscoveryInfo> parseDiscovery(const std::string& text) {
+    rapidjson::Document document;
+    jsonrpc::parseJson(document, text);
+    return discoveryFrom(document);
+}
+
+std::optional<DiscoveryInfo> readDiscoveryFile(const std::string& path, const FileReader& readFile,
+                                               std::chrono::milliseconds rereadPause) {
+    rapidjson::Document document;
+    for (int reading = 1;; ++reading) {
+        const std::optional<std::string> content = readFile(path);
+        if (!content) return std::nullopt;
+        jsonrpc::parseJson(document, *content);
+        if (isJsonObject(document) || reading == 2) return discoveryFrom(document);
+        std::this_thread::sleep_for(rereadPause);
+    }
+}
+
+std::optional<std::string> readDiscoveryText(const std::string& path) {
+    return platform::readSmallRegularFile(path, kMostDiscoveryBytes);
 }

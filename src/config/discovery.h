@@ -2,6 +2,8 @@
 // read afresh on every use; anything wrong with it simply means that no app is available.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -20,8 +22,23 @@ struct DiscoveryInfo {
     bool operator==(const DiscoveryInfo&) const = default;
 };
 
+// A discovery file holds a URL, a token and a pid; anything larger is not one.
+constexpr std::size_t kMostDiscoveryBytes = 64 * 1024;
+
+// Whether a token can stand in an HTTP header value as it is: visible ASCII, with blanks only
+// between other characters. Anything else (CR or LF above all) would change the request.
+bool isHeaderSafeToken(std::string_view token);
+
 // Parses the text of a discovery file; nothing for any problem.
 std::optional<DiscoveryInfo> parseDiscovery(const std::string& text);
 
-// Reads and parses the discovery file at `path`; nothing for any problem.
-std::optional<DiscoveryInfo> readDiscoveryFile(const std::string& path, const FileReader& readFile);
+// Reads and parses the discovery file at `path`; nothing for any problem. A file that is there but
+// isn't a JSON object may be caught half-written while the app rewrites it, so it is read once
+// more after `rereadPause` before it counts as no app.
+std::optional<DiscoveryInfo> readDiscoveryFile(
+    const std::string& path, const FileReader& readFile,
+    std::chrono::milliseconds rereadPause = std::chrono::milliseconds(5));
+
+// The file at `path` as the bridge reads a discovery file: a regular file of at most
+// kMostDiscoveryBytes, read without waiting; nothing for anything else.
+std::optional<std::string> readDiscoveryText(const std::string& path);

@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "jsonrpc/replies.h"
+
 namespace {
 
 std::string discoveryText(const std::string& url, const std::string& rest = R"("authToken":"t")") {
@@ -90,6 +96,55 @@ TEST(ParseDiscovery, AnythingMalformedMeansNoApp) {
     };
     for (const char* text : texts)
         EXPECT_FALSE(parseDiscovery(text)) << text;
+}
+
+TEST(ParseDiscovery, ATokenThatCannotStandInAHeaderMeansNoApp) {
+    const struct {
+        std::string token;
+        bool accepted;
+    } cases[] = {
+        {"", true},
+        {"tok-EN_1.~!", true},
+        {"two words", true},
+        {"tok\r\nX-Injected: yes", false},
+        {"tok\n", false},
+        {"tok\tab", false},
+        {std::string("t\0k", 3), false},
+        {"tok\x7F", false},
+        {"tok\xC3\xA9", false},
+        {" tok", false},
+        {"tok ", false},
+    };
+    for (const auto& c : cases) {
+        const std::string text = R"({"url":"http://127.0.0.1:3000/mcp","authToken":)" +
+                                 jsonrpc::quoteJsonString(c.token) + "}";
+        EXPECT_EQ(parseDiscovery(text).has_value(), c.accepted) << text;
+    }
+}
+
+TEST(ReadDiscoveryFile, ReadsAFileThatDoesNotParseOnceMore) {
+    const std::string valid = R"({"url":"http://127.0.0.1:3000/mcp","authToken":"t"})";
+    const struct {
+        std::vector<std::optional<std::string>> readings;
+        bool found;
+        std::size_t reads;
+    } cases[] = {
+        {{valid}, true, 1},
+        {{R"({"url":"http://127.0.0.1:30)", valid}, true, 2},  // caught half-written
+        {{"", valid}, true, 2},
+        {{"", ""}, false, 2},
+        {{std::nullopt}, false, 1},                               // no file: no second look
+        {{R"({"url":"https://x/","authToken":"t"})"}, false, 1},  // parses, but names no app
+    };
+    for (const auto& c : cases) {
+        std::size_t reads = 0;
+        const FileReader reader = [&](const std::string&) {
+            return c.readings[std::min(reads++, c.readings.size() - 1)];
+        };
+        EXPECT_EQ(readDiscoveryFile("d.json", reader, std::chrono::milliseconds(1)).has_value(),
+                  c.found);
+        EXPECT_EQ(reads, c.reads);
+    }
 }
 
 TEST(DiscoveryInfo, DiffersInAnyField) {

@@ -34,6 +34,11 @@ void checkPathText(std::string_view utf8);
 // writing it (but not delete it, on Windows). Nothing when the file can't be opened or read.
 std::optional<std::string> readWholeFile(const std::string& path);
 
+// Reads a regular file of at most `mostBytes` bytes, opened as readWholeFile opens it but without
+// waiting for anything: nothing for anything else (a pipe, a device, a folder, a larger file), so
+// that what another program put at the path can neither block the read nor make it unbounded.
+std::optional<std::string> readSmallRegularFile(const std::string& path, std::size_t mostBytes);
+
 // Prepares the standard streams: binary mode, and no signal when the reader of our output has gone.
 void prepareStandardStreams();
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -97,6 +98,35 @@ std::optional<std::string> readWholeFile(const std::string& path) {
         }
     }
     ::close(fd);
+    return content;
+}
+
+std::optional<std::string> readSmallRegularFile(const std::string& path, std::size_t mostBytes) {
+    // Not blocking: opening a FIFO for reading would wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::uintmax_t>(info.st_size) > mostBytes) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    // One byte more than allowed tells a file that grew since the check.
+    std::string content(mostBytes + 1, '\0');
+    std::size_t size = 0;
+    while (size < content.size()) {
+        const ssize_t got = ::read(fd, content.data() + size, content.size() - size);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        size += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    if (size > mostBytes) return std::nullopt;
+    content.resize(size);
     return content;
 }
 

@@ -9,6 +9,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#else
+#include <sys/stat.h>
 #endif
 
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -103,6 +106,28 @@ TEST_F(PlatformFiles, GivesNothingForWhatIsNoReadableFile) {
     for (const fs::path& path : cases) {
         EXPECT_EQ(platform::readWholeFile(utf8(path)), std::nullopt) << utf8(path);
     }
+}
+
+TEST_F(PlatformFiles, ReadsOnlySmallRegularFilesWithoutWaiting) {
+    writeBytes(dir / "small.json", "{}");
+    writeBytes(dir / "limit.json", std::string(64, 'x'));
+    writeBytes(dir / "over.json", std::string(65, 'x'));
+    EXPECT_EQ(platform::readSmallRegularFile(utf8(dir / "small.json"), 64), "{}");
+    EXPECT_EQ(platform::readSmallRegularFile(utf8(dir / "limit.json"), 64), std::string(64, 'x'));
+    std::vector<std::string> refused = {utf8(dir / "over.json"), utf8(dir), utf8(dir / "missing")};
+#ifdef _WIN32
+    refused.push_back("NUL");
+    refused.push_back("CONIN$");
+#else
+    // A FIFO nobody writes (opening it for reading would wait for a writer), and the endless
+    // device, reached through a link.
+    ASSERT_EQ(::mkfifo(utf8(dir / "fifo").c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir / "zero");
+    refused.push_back(utf8(dir / "fifo"));
+    refused.push_back(utf8(dir / "zero"));
+#endif
+    for (const std::string& path : refused)
+        EXPECT_EQ(platform::readSmallRegularFile(path, 64), std::nullopt) << path;
 }
 
 TEST_F(PlatformFiles, ReadsAFileThatAWriterHoldsOpen) {

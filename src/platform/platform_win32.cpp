@@ -168,6 +168,46 @@ std::optional<std::string> readWholeFile(const std::string& path) {
     return content;
 }
 
+std::optional<std::string> readSmallRegularFile(const std::string& path, std::size_t mostBytes) {
+    std::wstring widePath;
+    try {
+        widePath = toUtf16(path);
+    } catch (const ConversionError&) {
+        return std::nullopt;
+    }
+    // Opening a pipe or a device doesn't wait; reading one could, so only a disk file is read.
+    const HANDLE file =
+        ::CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    LARGE_INTEGER size{};
+    if (::GetFileType(file) != FILE_TYPE_DISK || !::GetFileInformationByHandle(file, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !::GetFileSizeEx(file, &size) ||
+        size.QuadPart < 0 || static_cast<std::uint64_t>(size.QuadPart) > mostBytes) {
+        ::CloseHandle(file);
+        return std::nullopt;
+    }
+    // One byte more than allowed tells a file that grew since the check.
+    std::string content(mostBytes + 1, '\0');
+    std::size_t got = 0;
+    while (got < content.size()) {
+        DWORD read = 0;
+        const DWORD want =
+            static_cast<DWORD>(std::min<std::size_t>(content.size() - got, kLargestChunk));
+        if (!::ReadFile(file, content.data() + got, want, &read, nullptr)) {
+            ::CloseHandle(file);
+            return std::nullopt;
+        }
+        if (read == 0) break;
+        got += read;
+    }
+    ::CloseHandle(file);
+    if (got > mostBytes) return std::nullopt;
+    content.resize(got);
+    return content;
+}
+
 void prepareStandardStreams() {
     // No CR/LF translation and no end-of-file at Ctrl+Z, should anything use the run-time's
     // streams; our own reads and writes go to the handles directly.
