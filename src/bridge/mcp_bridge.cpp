@@ -38,10 +38,11 @@ AppLinkSettings McpBridge::linkSettings() const {
 }
 
 McpBridge::McpBridge(BridgeConfig configIn, LineWriter writerIn, ThreadLauncher launcherIn,
-                     HttpClient& httpClient)
+                     HttpClient& httpClient, std::int32_t mostThreads)
     : config(std::move(configIn)),
       writer(std::move(writerIn)),
       launcher(std::move(launcherIn)),
+      mostMessageThreads(mostThreads),
       link(linkSettings(), httpClient),
       serialized(config.serializeToolCalls && startWorker(worker, this, &McpBridge::workerLoop)) {}
 
@@ -111,8 +112,10 @@ void McpBridge::submit(const std::string& line) {
 
 void McpBridge::runOnOwnThread(const std::string& line) {
     {
-        const std::lock_guard<std::mutex> lock(stateMutex);
+        std::unique_lock<std::mutex> lock(stateMutex);
+        idle.wait(lock, [this] { return onOwnThreads < mostMessageThreads; });
         ++inFlight;
+        ++onOwnThreads;
     }
     try {
         launcher([this, copy = line] {
@@ -130,6 +133,7 @@ void McpBridge::finishMessage() {
     // Notified under the lock: once it is released, a drain in the destructor may end the bridge.
     const std::lock_guard<std::mutex> lock(stateMutex);
     --inFlight;
+    --onOwnThreads;
     idle.notify_all();
 }
 

@@ -29,11 +29,18 @@ class ReplyTracker;
 using ThreadLauncher = std::function<void(std::function<void()> task)>;
 void launchDetachedThread(std::function<void()> task);
 
+// The most messages that run on threads of their own at once. Up to it every message starts at
+// once; at it, submit waits (and so the reading of input pauses) until one of them finishes. Each
+// thread costs a stack and a connection to the app, and a flood of pipelined requests to a slow
+// app would otherwise start one for every request.
+constexpr std::int32_t kMostMessageThreads = 2048;
+
 class McpBridge {
   public:
     McpBridge(BridgeConfig config, LineWriter writer,
               ThreadLauncher launcher = launchDetachedThread,
-              HttpClient& httpClient = systemHttpClient());
+              HttpClient& httpClient = systemHttpClient(),
+              std::int32_t mostMessageThreads = kMostMessageThreads);
     ~McpBridge();
     McpBridge(const McpBridge&) = delete;
     McpBridge& operator=(const McpBridge&) = delete;
@@ -86,6 +93,7 @@ class McpBridge {
     const BridgeConfig config;
     const LineWriter writer;
     const ThreadLauncher launcher;
+    const std::int32_t mostMessageThreads;
     AppLink link;
 
     std::mutex stateMutex;  // guards everything below
@@ -93,6 +101,7 @@ class McpBridge {
     std::condition_variable idle;
     std::condition_variable requestEnded;
     std::int32_t inFlight = 0;
+    std::int32_t onOwnThreads = 0;  // messages in flight on threads of their own
     std::list<RunningRequest> runningRequests;
 
     bool stopping = false;

@@ -105,6 +105,47 @@ TEST(McpBridge, AnswersOnTheCallingThreadWhenNoThreadCanBeStarted) {
         R"({"jsonrpc":"2.0","id":2,"result":{"isError":true,"content":[{"type":"text","text":"offline"}]}})");
 }
 
+// Past the high mark, submit waits for a message to finish: no message is refused or lost, and
+// queued tool calls, which take no thread of their own, don't count.
+TEST(McpBridge, PausesIntakeAtTheHighMarkOfMessageThreads) {
+    Output output;
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::function<void()>> held;
+    const ThreadLauncher holdTasks = [&](std::function<void()> task) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        held.push_back(std::move(task));
+        changed.notify_all();
+    };
+    const auto launched = [&] {
+        const std::lock_guard<std::mutex> lock(mutex);
+        return held.size();
+    };
+    McpBridge bridge(offlineConfig(true), output.writer(), holdTasks, systemHttpClient(), 2);
+    bridge.submit(R"({"jsonrpc":"2.0","id":1,"method":"ping"})");
+    bridge.submit(R"({"jsonrpc":"2.0","id":2,"method":"ping"})");
+    bridge.submit(R"({"jsonrpc":"2.0","id":3,"method":"tools/call"})");  // queued, not held
+    std::thread intake([&] { bridge.submit(R"({"jsonrpc":"2.0","id":4,"method":"ping"})"); });
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(launched(), 2u);  // the fourth message waits for a thread
+
+    std::function<void()> first;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        first = std::move(held[0]);
+    }
+    first();
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_TRUE(changed.wait_for(lock, 5s, [&] { return held.size() == 3; }));
+    }
+    intake.join();
+    for (std::size_t index = 1; index < 3; ++index)
+        held[index]();
+    EXPECT_TRUE(bridge.drain(5000));
+    EXPECT_EQ(output.sorted().size(), 4u);
+}
+
 TEST(McpBridge, AnswersInitializeFromTheSnapshotWithListChanged) {
     const struct {
         std::string snapshot;
