@@ -2,9 +2,9 @@
 
 #include "platform/platform.h"
 
-LineWriter makeStandardOutputWriter(std::mutex& outputMutex) {
+LineWriter makeStandardOutputWriter(std::timed_mutex& outputMutex) {
     return [mutex = &outputMutex](const std::string& text) {
-        const std::lock_guard<std::mutex> lock(*mutex);
+        const std::lock_guard<std::timed_mutex> lock(*mutex);
         platform::writeStandardOutputLine(text);
     };
 }

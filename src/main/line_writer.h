@@ -10,5 +10,6 @@
 using LineWriter = std::function<void(const std::string& text)>;
 
 // A writer to standard output that serialises on `outputMutex`; all copies share that mutex,
-// which must outlive them.
-LineWriter makeStandardOutputWriter(std::mutex& outputMutex);
+// which must outlive them. A timed mutex, so that the end of the run can wait for a line being
+// written without waiting for ever.
+LineWriter makeStandardOutputWriter(std::timed_mutex& outputMutex);

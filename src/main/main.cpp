@@ -17,6 +17,10 @@ namespace {
 
 constexpr std::int64_t kDrainLimitMs = 3000;
 constexpr auto kCloseWait = std::chrono::seconds(1);
+// How long the end of the run waits for a line that another thread is writing (the host may be
+// slow to read). The process ends holding the output lock, so no line is ever cut off halfway by
+// the exit, nor started after it began.
+constexpr auto kLastLineWait = std::chrono::seconds(10);
 
 }  // namespace
 
@@ -24,7 +28,7 @@ int main() {
     platform::prepareStandardStreams();
 
     BridgeConfig config;
-    static std::mutex outputMutex;
+    static std::timed_mutex outputMutex;
     LineWriter writer;
     try {
         const std::string localAppData = localAppDataFolder();
@@ -56,5 +60,7 @@ int main() {
     } catch (const std::system_error&) {
         // No thread for the closing request: end without it.
     }
+    // Not released: the process ends now. Past the wait, a host that reads nothing gets nothing.
+    (void)outputMutex.try_lock_for(kLastLineWait);
     platform::exitImmediately(0);
 }
