@@ -46,7 +46,7 @@ void ScreeningABatchOf1000(benchmark::State& state) {
         return composeOfflineAnswer(id, method, "\"offline\"", "[]");
     };
     for (auto _ : state)
-        benchmark::DoNotOptimize(jsonrpc::screenDocument(document, responder));
+        benchmark::DoNotOptimize(jsonrpc::screenDocument(document, batch, responder));
     state.SetItemsProcessed(state.iterations() * 1000);
 }
 BENCHMARK(ScreeningABatchOf1000);

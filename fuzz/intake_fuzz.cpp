@@ -12,6 +12,7 @@
 #include "bridge/depth_guard.h"
 #include "bridge/mcp_bridge.h"
 #include "fuzz_support.h"
+#include "jsonrpc/json.h"
 
 namespace {
 
@@ -67,11 +68,10 @@ const rapidjson::Value* expectedId(const rapidjson::Value& message) {
     return &id->value;
 }
 
-// Reply lines are read as a host reads them, every number at full precision: the bridge writes a
-// number so that a correct reader gets back the double it holds, which is not always what the
-// default (faster, less exact) reading gets.
+// Reply lines are read as the request was: the bridge copies ids as written, so the same reading
+// gives the same value (the id text itself is checked by the id-text target).
 void parseReply(rapidjson::Document& reply, const std::string& line) {
-    reply.Parse<rapidjson::kParseFullPrecisionFlag>(line.data(), line.size());
+    jsonrpc::parseJson(reply, line);
 }
 
 // Whether a reply's id is the id the bridge read from the request. Past the double range the
@@ -148,7 +148,7 @@ void checkLine(const std::string& line, bool serialize) {
         return;
     }
     rapidjson::Document message;
-    message.Parse<rapidjson::kParseIterativeFlag>(line.c_str());
+    jsonrpc::parseJson(message, line);
     if (message.HasParseError()) {
         if (out.size() != 1) fail("a line that is not JSON got other than one error", line);
         return;

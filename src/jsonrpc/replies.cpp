@@ -190,6 +190,8 @@ std::string repairErrorId(rapidjson::Document& reply, const std::string& line,
     if (!reply.HasMember("error")) return line;
     const auto id = reply.FindMember("id");
     if (id == reply.MemberEnd() || !id->value.IsNull()) return line;
+    // The id text goes in as it is, so it must be one JSON text that keeps the line one line.
+    if (idText.find_first_of(std::string_view("\0\r\n", 3)) != std::string::npos) return line;
     rapidjson::Document hostId;
     parseJson(hostId, idText);
     if (hostId.HasParseError()) return line;
