@@ -10,11 +10,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "jsonrpc/json.h"
+#include "main/line_writer.h"
 
 namespace fuzzing {
 
@@ -64,6 +67,27 @@ inline std::string compactText(const rapidjson::Value& value, bool* nonFinite = 
     if (nonFinite != nullptr) *nonFinite = writer.sawNonFinite;
     return std::string(buffer.GetString(), buffer.GetSize());
 }
+
+// A host line as the input framing hands it over: up to the first line feed, one trailing CR
+// removed; nothing when that leaves it empty.
+inline std::optional<std::string> hostLine(std::string input) {
+    input = input.substr(0, input.find('\n'));
+    if (!input.empty() && input.back() == '\r') input.pop_back();
+    if (input.empty()) return std::nullopt;
+    return input;
+}
+
+// A writer that records every line the bridge writes, from any thread.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    LineWriter writer() {
+        return [this](const std::string& line) {
+            const std::lock_guard<std::mutex> lock(mutex);
+            lines.push_back(line);
+        };
+    }
+};
 
 // The text before the first NUL byte: what a parse of a NUL-terminated string sees.
 inline std::string_view beforeNul(std::string_view text) {

@@ -18,19 +18,9 @@
 namespace {
 
 using fuzzing::fail;
+using fuzzing::Recorder;
 
 constexpr std::string_view kReplyStart = R"({"jsonrpc":"2.0","id":)";
-
-struct Recorder {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    LineWriter writer() {
-        return [this](const std::string& line) {
-            const std::lock_guard<std::mutex> lock(mutex);
-            lines.push_back(line);
-        };
-    }
-};
 
 // Finds where the top-level "id" value (a string or a number) starts and ends. The reader reports
 // a string or a number while the stream still stands at its first byte.
@@ -148,10 +138,8 @@ void checkLine(const std::string& line, bool serialize) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     const bool serialize = (data[0] & 1) != 0;
-    std::string line = fuzzing::bytes(data + 1, size - 1);
-    line = line.substr(0, line.find('\n'));
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) return 0;
-    checkLine(line, serialize);
+    // As the input framing hands lines over.
+    const std::optional<std::string> line = fuzzing::hostLine(fuzzing::bytes(data + 1, size - 1));
+    if (line) checkLine(*line, serialize);
     return 0;
 }

@@ -17,6 +17,7 @@
 namespace {
 
 using fuzzing::fail;
+using fuzzing::Recorder;
 
 const std::string kDepthReply =
     R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600,"message":"The message nests arrays or objects more than 256 levels deep"}})";
@@ -31,17 +32,6 @@ BridgeConfig offlineConfig(bool serialize) {
     config.serializeToolCalls = serialize;
     return config;
 }
-
-struct Recorder {
-    std::mutex mutex;
-    std::vector<std::string> lines;
-    LineWriter writer() {
-        return [this](const std::string& line) {
-            const std::lock_guard<std::mutex> lock(mutex);
-            lines.push_back(line);
-        };
-    }
-};
 
 // The method as the host's message names it: a string "method", up to its first NUL.
 std::string methodName(const rapidjson::Value& message) {
@@ -180,11 +170,8 @@ void checkLine(const std::string& line, bool serialize) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
     const bool serialize = (data[0] & 1) != 0;
-    std::string line = fuzzing::bytes(data + 1, size - 1);
-    // As the input framing hands lines over: no line feed, one trailing CR removed, never empty.
-    line = line.substr(0, line.find('\n'));
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.empty()) return 0;
-    checkLine(line, serialize);
+    // As the input framing hands lines over.
+    const std::optional<std::string> line = fuzzing::hostLine(fuzzing::bytes(data + 1, size - 1));
+    if (line) checkLine(*line, serialize);
     return 0;
 }

@@ -108,6 +108,18 @@ void writeAll(DWORD which, std::string_view bytes) {
     }
 }
 
+// Opens a file for reading while others may read and write it, but not delete it.
+HANDLE openForReading(const std::string& path) {
+    std::wstring widePath;
+    try {
+        widePath = toUtf16(path);
+    } catch (const ConversionError&) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return ::CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
 }  // namespace
 
 std::string executablePath() {
@@ -139,15 +151,7 @@ void checkPathText(std::string_view utf8) {
 }
 
 std::optional<std::string> readWholeFile(const std::string& path) {
-    std::wstring widePath;
-    try {
-        widePath = toUtf16(path);
-    } catch (const ConversionError&) {
-        return std::nullopt;
-    }
-    const HANDLE file =
-        ::CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = openForReading(path);
     if (file == INVALID_HANDLE_VALUE) return std::nullopt;
     std::string content;
     LARGE_INTEGER size{};
@@ -169,16 +173,8 @@ std::optional<std::string> readWholeFile(const std::string& path) {
 }
 
 std::optional<std::string> readSmallRegularFile(const std::string& path, std::size_t mostBytes) {
-    std::wstring widePath;
-    try {
-        widePath = toUtf16(path);
-    } catch (const ConversionError&) {
-        return std::nullopt;
-    }
     // Opening a pipe or a device doesn't wait; reading one could, so only a disk file is read.
-    const HANDLE file =
-        ::CreateFileW(widePath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = openForReading(path);
     if (file == INVALID_HANDLE_VALUE) return std::nullopt;
     BY_HANDLE_FILE_INFORMATION info{};
     LARGE_INTEGER size{};
