@@ -14,19 +14,19 @@
 #include "applink/http_client.h"
 #include "config/discovery.h"
 
-// The app refused a request with an HTTP error status and no JSON-RPC message in the body.
-class RejectedError : public std::runtime_error {
-  public:
-    explicit RejectedError(int status)
-        : std::runtime_error("The app rejected the request (HTTP " + std::to_string(status) + ")") {
-    }
-};
-
-// The app broke the protocol in a way that ends the exchange but not the session: a message
-// larger than the bridge takes, or a body in an encoding it never asked for.
+// The app answered, but the exchange can't give the host what it asked for: the host's request is
+// answered with the error's text, and the session stays. Raised for a message larger than the
+// bridge takes, or a body in an encoding it never asked for.
 class AppFaultError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
+};
+
+// The app refused a request with an HTTP error status and no JSON-RPC message in the body.
+class RejectedError : public AppFaultError {
+  public:
+    explicit RejectedError(int status)
+        : AppFaultError("The app rejected the request (HTTP " + std::to_string(status) + ")") {}
 };
 
 struct AppLinkSettings {

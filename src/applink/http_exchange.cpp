@@ -28,13 +28,11 @@ ReplyReader::ReplyReader(HeadHandler onHeadIn, TextHandler onTextIn, std::size_t
       maxBytes(maxMessageBytes),
       stream(
           [this](StreamEvent& event) {
-              if (event.id) eventId = std::move(event.id);
               if (!event.data.empty()) deliver(toSingleLine(std::move(event.data)));
           },
           maxMessageBytes) {}
 
 bool ReplyReader::onHead(const HttpHead& head) {
-    seen = true;
     received = head;
     eventStream = head.contentType.find("text/event-stream") != std::string::npos;
     if (!head.contentEncoding.empty() && head.contentEncoding != "identity") {

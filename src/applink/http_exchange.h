@@ -42,12 +42,9 @@ class ReplyReader final : public HttpSink {
     // The body ended whole: its last text goes out.
     void finish();
 
-    bool headSeen() const { return seen; }
     const HttpHead& head() const { return received; }
     bool tooLarge() const;
     bool encoded() const { return encodedBody; }
-    const std::optional<std::string>& lastEventId() const { return eventId; }
-    std::optional<std::int64_t> retryMs() const { return stream.retryMs(); }
 
   private:
     void deliver(std::string text);
@@ -55,14 +52,12 @@ class ReplyReader final : public HttpSink {
     HeadHandler headHandler;
     TextHandler textHandler;
     const std::size_t maxBytes;
-    bool seen = false;
     bool eventStream = false;
     bool encodedBody = false;
     bool plainTooLarge = false;
     HttpHead received;
     std::string plainBody;
     EventStreamParser stream;
-    std::optional<std::string> eventId;
 };
 
 // The whole outcome of one exchange, for the bridge's own requests.

@@ -76,8 +76,6 @@ class McpBridge {
 
     AppLinkSettings linkSettings() const;
     void answerInitialize(const std::string& idText, const std::string& paramsText);
-    void answerMessage(const rapidjson::Document& document, const std::string& line,
-                       const jsonrpc::Responder& responder);
     void relayToApp(const std::string& line, ReplyTracker& tracker, ExchangeStop* stop);
     void writeError(const std::string& message);
 

@@ -41,7 +41,7 @@ void McpBridge::handle(const std::string& line) {
     }
     if (method == "notifications/initialized") return;
 
-    auto tracker = std::make_shared<ReplyTracker>(document, line, idText, writer);
+    ReplyTracker tracker(document, line, idText, writer);
     auto stop = std::make_shared<ExchangeStop>();
     // A request the host may cancel while the app works on it.
     std::optional<std::list<RunningRequest>::iterator> running;
@@ -56,18 +56,15 @@ void McpBridge::handle(const std::string& line) {
     }
 
     try {
-        relayToApp(line, *tracker, stop.get());
-    } catch (const RejectedError& rejection) {
-        const std::string message = rejection.what();
-        writeError(message);
-        tracker->answerInPlace(jsonrpc::rejectionResponder(message));
+        relayToApp(line, tracker, stop.get());
     } catch (const AppFaultError& fault) {
+        // A rejection among them.
         const std::string message = fault.what();
         writeError(message);
-        tracker->answerInPlace(jsonrpc::rejectionResponder(message));
+        tracker.answerInPlace(jsonrpc::rejectionResponder(message));
     } catch (const std::exception& failure) {
         writeError(failure.what());
-        tracker->answerInPlace([this](const std::string& id, const std::string& name) {
+        tracker.answerInPlace([this](const std::string& id, const std::string& name) {
             return offlineAnswer(id, name);
         });
     }
@@ -113,12 +110,6 @@ void McpBridge::answerInitialize(const std::string& idText, const std::string& p
 
     writer("{\"jsonrpc\":\"2.0\",\"id\":" + idText + ",\"result\":" + jsonrpc::toJsonText(result) +
            "}");
-}
-
-void McpBridge::answerMessage(const rapidjson::Document& document, const std::string& line,
-                              const jsonrpc::Responder& responder) {
-    const std::string reply = jsonrpc::screenDocument(document, line, responder);
-    if (!reply.empty()) writer(reply);
 }
 
 void McpBridge::writeError(const std::string& message) {
