@@ -82,8 +82,27 @@ class DeadlineClient final : public HttpClient {
 
 }  // namespace
 
+namespace {
+
+StandingStreamSettings standingStreamSettings(const AppLinkSettings& link) {
+    StandingStreamSettings stream;
+    stream.onText = link.onStreamText;
+    stream.stillTheApp = [readDiscovery = link.readDiscovery](const AppSession& session) {
+        const std::optional<DiscoveryInfo> discovery = readDiscovery();
+        return discovery && namesSameApp(*discovery, session);
+    };
+    stream.reportFailure = link.reportFailure;
+    stream.firstBackOff = link.streamFirstBackOff;
+    stream.mostBackOff = link.streamMostBackOff;
+    return stream;
+}
+
+}  // namespace
+
 AppLink::AppLink(AppLinkSettings settingsIn, HttpClient& clientIn)
-    : settings(std::move(settingsIn)), client(clientIn) {}
+    : settings(std::move(settingsIn)),
+      client(clientIn),
+      standingStream(standingStreamSettings(settings), clientIn) {}
 
 void AppLink::setHostInitializeParams(std::string params) {
     const std::lock_guard<std::mutex> lock(stateMutex);
@@ -96,8 +115,11 @@ std::optional<AppSession> AppLink::currentSession() {
 }
 
 void AppLink::dropSession(const AppSession& session) {
+    // The stream is ended under the lock, so a drop and an opening can't cross.
     const std::lock_guard<std::mutex> lock(stateMutex);
-    if (appSession && appSession->generation == session.generation) appSession.reset();
+    if (!appSession || appSession->generation != session.generation) return;
+    appSession.reset();
+    standingStream.close(session.generation);
 }
 
 void AppLink::noteSessionFailure() {
@@ -129,13 +151,12 @@ std::optional<std::string> AppLink::ensureSession(bool refreshTools) {
 std::optional<std::string> AppLink::openSession(bool refreshTools, const std::string& params) {
     const std::optional<DiscoveryInfo> discovery = settings.readDiscovery();
     if (!discovery) return std::nullopt;
-    AppSession session{discovery->host,
-                       discovery->port,
-                       discovery->path,
-                       discovery->authToken,
-                       std::string(),
-                       discovery->pid,
-                       0};
+    AppSession session;
+    session.host = discovery->host;
+    session.port = discovery->port;
+    session.path = discovery->path;
+    session.authToken = discovery->authToken;
+    session.pid = discovery->pid;
 
     const OpeningDeadline deadline(settings.requestTimeoutMs);
     DeadlineClient bounded(client, deadline);
@@ -147,8 +168,12 @@ std::optional<std::string> AppLink::openSession(bool refreshTools, const std::st
         noteSessionFailure();
         return std::nullopt;
     }
-    std::string result = jsonrpc::toJsonText(answer["result"]);
+    const rapidjson::Value& resultObject = answer["result"];
+    std::string result = jsonrpc::toJsonText(resultObject);
     session.sessionId = reply.sessionId;
+    const auto version = resultObject.FindMember("protocolVersion");
+    if (version != resultObject.MemberEnd() && version->value.IsString())
+        session.protocolVersion = version->value.GetString();
 
     if (!deadline.passed()) sendToApp(bounded, session, &kInitializedBody, deadline.remainingMs());
     if (refreshTools && !deadline.passed())
@@ -159,6 +184,7 @@ std::optional<std::string> AppLink::openSession(bool refreshTools, const std::st
     const std::lock_guard<std::mutex> lock(stateMutex);
     backingOff = false;
     session.generation = ++sessionCounter;
+    standingStream.open(session);
     appSession = std::move(session);
     initializeResult = std::move(result);
     return initializeResult;
@@ -181,6 +207,7 @@ void AppLink::refreshToolList(HttpClient& via, const AppSession& session,
 }
 
 void AppLink::closeSession() {
+    standingStream.close();
     const std::optional<AppSession> session = currentSession();
     if (!session || session->sessionId.empty()) return;
     sendToApp(client, *session, nullptr, settings.requestTimeoutMs);

@@ -3,6 +3,7 @@
 // its end. Shared by every thread of the bridge.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -12,6 +13,7 @@
 
 #include "applink/app_session.h"
 #include "applink/http_client.h"
+#include "applink/standing_stream.h"
 #include "config/discovery.h"
 
 // The app answered, but the exchange can't give the host what it asked for: the host's request is
@@ -35,7 +37,17 @@ struct AppLinkSettings {
     // The recorded tools array; when the app's differ, an opening that asked for it tells the host.
     std::string snapshotToolsJson = "[]";
     std::function<void(const std::string& line)> notifyHost;
+    // The texts that arrive on the session's standing event stream, which no host message owns.
+    std::function<void(std::string text)> onStreamText;
+    // One line for standard error.
+    std::function<void(const std::string& line)> reportFailure;
+    // How the standing stream backs off between reopenings when the app names no delay.
+    std::chrono::milliseconds streamFirstBackOff{1000};
+    std::chrono::milliseconds streamMostBackOff{30000};
 };
+
+// Whether a reading of the discovery file names the app instance of `session`.
+bool namesSameApp(const DiscoveryInfo& info, const AppSession& session);
 
 class AppLink {
   public:
@@ -58,10 +70,12 @@ class AppLink {
         Stopped,      // `stop` ended the exchange
     };
     // Sends one host message in the open session and hands each JSON-RPC text of the reply to
-    // `onText` as it arrives. The status is decided before any text is handed on. Throws
+    // `onText` as it arrives. The status is decided before any text is handed on. An event stream
+    // that ends or breaks before `answered` is true, and that carried event ids, is resumed with
+    // GETs from its last event, while resumed streams keep bringing events. Throws
     // std::runtime_error "The connection to the app was lost", RejectedError or AppFaultError.
     Forwarded forward(const std::string& line, const std::function<void(std::string)>& onText,
-                      ExchangeStop* stop = nullptr);
+                      const std::function<bool()>& answered, ExchangeStop* stop = nullptr);
 
     // Ends the session with a DELETE when it has an id; the reply and any failure are ignored.
     void closeSession();
@@ -71,6 +85,11 @@ class AppLink {
     void dropSession(const AppSession& session);
     void noteSessionFailure();
     void refreshToolList(HttpClient& via, const AppSession& session, std::int64_t readTimeoutMs);
+    enum class Resumed { Answered, Stopped, Refused, Broken };
+    Resumed resume(const AppSession& session, std::string lastEventId,
+                   std::optional<std::int64_t> retryMs,
+                   const std::function<void(std::string)>& onText,
+                   const std::function<bool()>& answered, ExchangeStop* stop);
 
     const AppLinkSettings settings;
     HttpClient& client;
@@ -84,4 +103,7 @@ class AppLink {
     std::int64_t lastFailureTime = 0;  // steady clock, nanoseconds
     std::string initializeResult;
     std::string hostInitializeParams = "{}";
+
+    // Last: its thread uses the members above until it has ended.
+    StandingStream standingStream;
 };

@@ -12,4 +12,7 @@ struct AppSession {
     std::string sessionId;  // empty when the app sent none
     std::int64_t pid = 0;
     std::int32_t generation = 0;  // which opening produced it; 0 for a record not yet opened
+    // The "protocolVersion" of the app's initialize result, sent with every later request; empty
+    // until initialize was answered.
+    std::string protocolVersion;
 };

@@ -10,11 +10,10 @@ namespace {
 
 // Forwarded host messages may wait a day for the app's data.
 constexpr std::int64_t kForwardReadTimeoutMs = 86'400'000;
-
-bool namesSameApp(const DiscoveryInfo& info, const AppSession& session) {
-    return info.host == session.host && info.port == session.port && info.path == session.path &&
-           info.authToken == session.authToken && info.pid == session.pid;
-}
+// A stream the app ended early is resumed after the delay it named, or this one.
+constexpr std::int64_t kDefaultResumeDelayMs = 1000;
+// Resumed streams that bring no event, in a row, before the bridge stops resuming.
+constexpr int kMostFruitlessResumptions = 3;
 
 bool holdsJsonRpcObject(const std::vector<std::string>& messages) {
     for (const std::string& text : messages) {
@@ -29,9 +28,14 @@ bool holdsJsonRpcObject(const std::vector<std::string>& messages) {
 
 }  // namespace
 
+bool namesSameApp(const DiscoveryInfo& info, const AppSession& session) {
+    return info.host == session.host && info.port == session.port && info.path == session.path &&
+           info.authToken == session.authToken && info.pid == session.pid;
+}
+
 AppLink::Forwarded AppLink::forward(const std::string& line,
                                     const std::function<void(std::string)>& onText,
-                                    ExchangeStop* stop) {
+                                    const std::function<bool()>& answered, ExchangeStop* stop) {
     const std::optional<AppSession> session = currentSession();
     if (!session) return Forwarded::SessionGone;
     const std::optional<DiscoveryInfo> discovery = settings.readDiscovery();
@@ -69,23 +73,72 @@ AppLink::Forwarded AppLink::forward(const std::string& line,
         throw AppFaultError("The app sent a compressed body, which the bridge did not ask for");
     }
     if (reader.tooLarge()) throw AppFaultError("The app sent a message larger than 64 MiB");
-    switch (outcome) {
-        case HttpOutcome::Stopped:
-            return Forwarded::Stopped;
-        case HttpOutcome::NoConnection:
-            dropSession(*session);
-            return Forwarded::SessionGone;
-        case HttpOutcome::Broken:
+    if (outcome == HttpOutcome::Stopped) return Forwarded::Stopped;
+    if (outcome == HttpOutcome::NoConnection) {
+        dropSession(*session);
+        return Forwarded::SessionGone;
+    }
+    if (outcome == HttpOutcome::Complete) reader.finish();
+    if (status >= 400) {
+        if (outcome == HttpOutcome::Broken) {
             dropSession(*session);
             throw std::runtime_error("The connection to the app was lost");
-        case HttpOutcome::Complete:
-            break;
-    }
-    reader.finish();
-    if (status >= 400) {
+        }
         if (!holdsJsonRpcObject(heldBack)) throw RejectedError(status);
         for (std::string& text : heldBack)
             onText(std::move(text));
+        return Forwarded::Done;
+    }
+
+    bool broken = outcome == HttpOutcome::Broken;
+    // The app ended the request's stream early and expects to be asked for the rest.
+    if (reader.isEventStream() && reader.lastEventId() && !reader.lastEventId()->empty() &&
+        !answered()) {
+        switch (resume(*session, *reader.lastEventId(), reader.retryMs(), onText, answered, stop)) {
+            case Resumed::Answered:
+                return Forwarded::Done;
+            case Resumed::Stopped:
+                return Forwarded::Stopped;
+            case Resumed::Broken:
+                broken = true;
+                break;
+            case Resumed::Refused:
+                break;
+        }
+    }
+    if (broken) {
+        dropSession(*session);
+        throw std::runtime_error("The connection to the app was lost");
     }
     return Forwarded::Done;
+}
+
+AppLink::Resumed AppLink::resume(const AppSession& session, std::string lastEventId,
+                                 std::optional<std::int64_t> retryMs,
+                                 const std::function<void(std::string)>& onText,
+                                 const std::function<bool()>& answered, ExchangeStop* stop) {
+    ExchangeStop ownStop;
+    ExchangeStop& waits = stop != nullptr ? *stop : ownStop;
+    Resumed last = Resumed::Refused;
+    for (int fruitless = 0; fruitless < kMostFruitlessResumptions;) {
+        if (waits.waitFor(std::chrono::milliseconds(retryMs.value_or(kDefaultResumeDelayMs))))
+            return Resumed::Stopped;
+        ReplyReader reader([](const HttpHead& head) { return head.status == 200; }, onText);
+        const HttpOutcome outcome = client.perform(
+            appRequest(session, HttpRequest::Method::Get, {}, kForwardReadTimeoutMs, lastEventId),
+            reader, stop);
+        if (waits.requested()) return Resumed::Stopped;
+        if (outcome == HttpOutcome::NoConnection) return Resumed::Broken;
+        // 405: the app resumes no streams; 404: it no longer knows this one.
+        if (reader.head().status != 200 || !reader.isEventStream()) return last;
+        if (outcome == HttpOutcome::Complete) reader.finish();
+        if (answered()) return Resumed::Answered;
+        if (reader.tooLarge() || reader.encoded()) return Resumed::Broken;
+        last = outcome == HttpOutcome::Broken ? Resumed::Broken : Resumed::Refused;
+        if (reader.lastEventId() && !reader.lastEventId()->empty())
+            lastEventId = *reader.lastEventId();
+        if (reader.retryMs()) retryMs = reader.retryMs();
+        fruitless = reader.events() > 0 ? 0 : fruitless + 1;
+    }
+    return last;
 }

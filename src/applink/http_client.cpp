@@ -6,6 +6,12 @@ void ExchangeStop::request() {
     const std::lock_guard<std::mutex> lock(mutex);
     stopRequested = true;
     if (interrupter) interrupter();
+    changed.notify_all();
+}
+
+bool ExchangeStop::waitFor(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, limit, [this] { return stopRequested; });
 }
 
 bool ExchangeStop::requested() {

@@ -3,6 +3,8 @@
 // client; tests inject their own.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -50,6 +52,8 @@ class ExchangeStop {
     // Ends the running exchange, or the next one at its start.
     void request();
     bool requested();
+    // Waits up to `limit` between exchanges; true when a stop was requested meanwhile.
+    bool waitFor(std::chrono::milliseconds limit);
 
     // For clients: the way to interrupt the running exchange, registered while it runs.
     void attach(std::function<void()> interrupt);
@@ -57,6 +61,7 @@ class ExchangeStop {
 
   private:
     std::mutex mutex;
+    std::condition_variable changed;
     bool stopRequested = false;
     std::function<void()> interrupter;
 };

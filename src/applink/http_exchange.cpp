@@ -3,7 +3,7 @@
 #include "applink/reply_texts.h"
 
 HttpRequest appRequest(const AppSession& session, HttpRequest::Method method, std::string_view body,
-                       std::int64_t readTimeoutMs) {
+                       std::int64_t readTimeoutMs, std::string_view lastEventId) {
     HttpRequest request;
     request.method = method;
     request.host = session.host == "localhost" ? "127.0.0.1" : session.host;
@@ -17,6 +17,9 @@ HttpRequest appRequest(const AppSession& session, HttpRequest::Method method, st
     request.headers.emplace_back("Accept-Encoding", "identity");
     if (!session.sessionId.empty())
         request.headers.emplace_back("Mcp-Session-Id", session.sessionId);
+    if (!session.protocolVersion.empty())
+        request.headers.emplace_back("MCP-Protocol-Version", session.protocolVersion);
+    if (!lastEventId.empty()) request.headers.emplace_back("Last-Event-ID", lastEventId);
     request.body = body;
     request.readTimeoutMs = readTimeoutMs;
     return request;
@@ -28,6 +31,8 @@ ReplyReader::ReplyReader(HeadHandler onHeadIn, TextHandler onTextIn, std::size_t
       maxBytes(maxMessageBytes),
       stream(
           [this](StreamEvent& event) {
+              ++eventCount;
+              if (event.id) lastId = std::move(event.id);
               if (!event.data.empty()) deliver(toSingleLine(std::move(event.data)));
           },
           maxMessageBytes) {}

@@ -19,11 +19,12 @@
 // exchange is ended.
 constexpr std::size_t kMaxAppMessageBytes = std::size_t{64} << 20;
 
-// The request for one exchange in `session`: the bearer token, what the bridge accepts, and the
-// session id once there is one. "localhost" is connected as 127.0.0.1: resolving it could reach
-// another listener on [::1].
+// The request for one exchange in `session`: the bearer token, what the bridge accepts, the
+// session id and protocol version once there are any, and for a GET that resumes a stream the id
+// of the last event seen. "localhost" is connected as 127.0.0.1: resolving it could reach another
+// listener on [::1].
 HttpRequest appRequest(const AppSession& session, HttpRequest::Method method, std::string_view body,
-                       std::int64_t readTimeoutMs);
+                       std::int64_t readTimeoutMs, std::string_view lastEventId = {});
 
 // Turns a response into JSON-RPC texts as they arrive. The head goes to `onHead` first, which
 // may end the exchange by returning false; each text that passes isJsonRpcText then goes to
@@ -43,8 +44,15 @@ class ReplyReader final : public HttpSink {
     void finish();
 
     const HttpHead& head() const { return received; }
+    bool isEventStream() const { return eventStream; }
     bool tooLarge() const;
     bool encoded() const { return encodedBody; }
+    // What a stream that ends early is resumed by: the id of its last event that had one, and the
+    // delay the app asked for before reconnecting.
+    const std::optional<std::string>& lastEventId() const { return lastId; }
+    std::optional<std::int64_t> retryMs() const { return stream.retryMs(); }
+    // Events received, priming events without data included.
+    std::size_t events() const { return eventCount; }
 
   private:
     void deliver(std::string text);
@@ -56,6 +64,8 @@ class ReplyReader final : public HttpSink {
     bool encodedBody = false;
     bool plainTooLarge = false;
     HttpHead received;
+    std::optional<std::string> lastId;
+    std::size_t eventCount = 0;
     std::string plainBody;
     EventStreamParser stream;
 };

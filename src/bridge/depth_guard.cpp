@@ -15,7 +15,8 @@ const char* skipString(const char* p, const char* end) {
         if (quote == nullptr) return end;
         const char* q = static_cast<const char*>(quote);
         const char* b = q;
-        while (b > start && b[-1] == '\\') --b;
+        while (b > start && b[-1] == '\\')
+            --b;
         if ((q - b) % 2 == 0) return q + 1;
         p = q + 1;
     }

@@ -50,8 +50,10 @@ bool referenceTooDeep(const std::string& line, int limit) {
     for (std::size_t i = 0; i < line.size(); ++i) {
         const char c = line[i];
         if (inString) {
-            if (c == '\\') ++i;
-            else if (c == '"') inString = false;
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                inString = false;
         } else if (c == '"') {
             inString = true;
         } else if (c == '[' || c == '{') {
@@ -68,7 +70,8 @@ TEST(DepthGuard, AgreesWithTheByteByByteRuleOnRandomLines) {
     const char alphabet[] = {'[', ']', '{', '}', '"', '\\', 'a'};
     for (int round = 0; round < 20000; ++round) {
         std::string line(random() % 64, ' ');
-        for (char& c : line) c = alphabet[random() % sizeof alphabet];
+        for (char& c : line)
+            c = alphabet[random() % sizeof alphabet];
         ASSERT_EQ(nestsTooDeep(line, 3), referenceTooDeep(line, 3)) << line;
     }
 }

@@ -28,12 +28,14 @@ bool startWorker(std::thread& worker, McpBridge* bridge, void (McpBridge::*loop)
 
 }  // namespace
 
-AppLinkSettings McpBridge::linkSettings() const {
+AppLinkSettings McpBridge::linkSettings() {
     AppLinkSettings settings;
     settings.readDiscovery = [this] { return readDiscovery(); };
     settings.requestTimeoutMs = config.requestTimeoutMs;
     settings.snapshotToolsJson = config.snapshot.toolsJson;
     settings.notifyHost = writer;
+    settings.onStreamText = [this](std::string text) { deliverFromApp(std::move(text), nullptr); };
+    settings.reportFailure = [](const std::string& line) { writeError(line); };
     return settings;
 }
 

@@ -63,10 +63,12 @@ class McpBridge {
     AppLink& appLink() { return link; }
 
   private:
-    // A forwarded request that may still be waiting for the app, which the host can cancel.
+    // A forwarded request that may still be waiting for the app: the host can cancel it, and the
+    // app may answer it on any stream of the session.
     struct RunningRequest {
         rapidjson::Document id;
         std::shared_ptr<ExchangeStop> stop;
+        std::shared_ptr<ReplyTracker> tracker;
     };
     // A tool call waiting in the queue, with its id kept for cancellations.
     struct QueuedCall {
@@ -74,10 +76,11 @@ class McpBridge {
         rapidjson::Document id;  // null for a batch or a call without a usable id
     };
 
-    AppLinkSettings linkSettings() const;
+    AppLinkSettings linkSettings();
     void answerInitialize(const std::string& idText, const std::string& paramsText);
     void relayToApp(const std::string& line, ReplyTracker& tracker, ExchangeStop* stop);
-    void writeError(const std::string& message);
+    void deliverFromApp(std::string text, ReplyTracker* owner);
+    static void writeError(const std::string& message);
 
     void runOnOwnThread(const std::string& line);
     void finishMessage();

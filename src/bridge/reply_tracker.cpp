@@ -32,19 +32,24 @@ ReplyTracker::ReplyTracker(const rapidjson::Document& documentIn, const std::str
       expectsReply(expectsReplyTo(documentIn)) {}
 
 void ReplyTracker::relay(const std::string& text) {
-    const std::lock_guard<std::mutex> lock(mutex);
-    if (closed) return;
-    // One parse serves both the response check and the id repair; once the response is out,
-    // later lines are only parsed for the repair.
-    if (responseWritten && !expectsReply) {
-        writer(text);
-        return;
-    }
     rapidjson::Document parsed;
     jsonrpc::parseJson(parsed, text);
+    relay(text, parsed);
+}
+
+void ReplyTracker::relay(const std::string& text, rapidjson::Document& parsed) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (closed) return;
     const bool response = isResponse(parsed);
+    if (response && responseWritten && expectsReply) return;
     writer(expectsReply ? jsonrpc::repairErrorId(parsed, text, idText) : text);
     if (response) responseWritten = true;
+}
+
+bool ReplyTracker::isFor(const rapidjson::Value& id) const {
+    if (!expectsReply) return false;
+    const auto own = document.FindMember("id");
+    return own != document.MemberEnd() && own->value == id;
 }
 
 bool ReplyTracker::responded() {

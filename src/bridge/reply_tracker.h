@@ -14,13 +14,18 @@
 
 class ReplyTracker {
   public:
-    // `document` is the host's message `line`, parsed; both must outlive the tracker.
+    // `document` is the host's message `line`, parsed; both must outlive the calls that answer
+    // in the app's place (relaying needs neither).
     ReplyTracker(const rapidjson::Document& document, const std::string& line, std::string idText,
                  LineWriter writer);
 
-    // Writes one text of the app's reply.
+    // Writes one text of the app's reply, parsed into `parsed`, which may be changed. A second
+    // response to a single request is dropped: the host gets one.
+    void relay(const std::string& text, rapidjson::Document& parsed);
     void relay(const std::string& text);
     bool responded();
+    // Whether `id` is the id of the request this tracker answers.
+    bool isFor(const rapidjson::Value& id) const;
 
     // The app's reply ended without a response: -32603 for what expected one.
     void finishWithoutResponse();

@@ -125,6 +125,48 @@ ScriptedReply ScriptedReply::droppedConnection() {
     return reply;
 }
 
+void StreamFeed::send(std::string chunk) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        chunks.push_back(std::move(chunk));
+    }
+    changed.notify_all();
+}
+
+void StreamFeed::close(bool breakIt) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (!closed) breakAtEnd = breakIt;
+        closed = true;
+    }
+    changed.notify_all();
+}
+
+bool StreamFeed::next(std::string& chunk) {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!changed.wait_for(lock, 200ms, [this] { return closed || !chunks.empty(); })) {
+        // A comment, which a client ignores: writing it finds out whether the client is still
+        // there.
+        chunk = ":\n";
+        return std::chrono::steady_clock::now() < created + kLongestHold;
+    }
+    if (chunks.empty()) return false;
+    chunk = std::move(chunks.front());
+    chunks.pop_front();
+    return true;
+}
+
+bool StreamFeed::breaks() const {
+    const std::lock_guard<std::mutex> lock(mutex);
+    return breakAtEnd;
+}
+
+ScriptedReply StreamFeed::reply(const std::shared_ptr<StreamFeed>& feed) {
+    ScriptedReply reply = ScriptedReply::events(std::string());
+    reply.feed = feed;
+    return reply;
+}
+
 std::string discoveryJson(const std::string& url, const std::string& token,
                           std::optional<std::int64_t> pid) {
     std::string text = R"({"url":")" + url + R"(","authToken":")" + token + "\"";
@@ -148,6 +190,7 @@ FakeApp::FakeApp(std::filesystem::path discoveryFileIn, std::string token, std::
         serve(req, res);
     };
     server->Post(".*", handler);
+    server->Get(".*", handler);
     server->Delete(".*", handler);
     listenPort = server->bind_to_any_port("127.0.0.1");
     if (listenPort <= 0) throw std::runtime_error("the fake app cannot listen on 127.0.0.1");
@@ -175,6 +218,14 @@ void FakeApp::stop() {
     }
     for (const auto& gate : gates) {
         gate->open();
+    }
+    std::vector<std::shared_ptr<StreamFeed>> openFeeds;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        openFeeds = feeds;
+    }
+    for (const auto& feed : openFeeds) {
+        feed->close(true);
     }
     server->stop();
     if (serverThread.joinable()) serverThread.join();
@@ -293,8 +344,9 @@ void FakeApp::serve(const httplib::Request& req, httplib::Response& res) {
     }
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        request.index = log.size();
-        log.push_back(request);
+        std::vector<RecordedRequest>& into = req.method == "GET" ? streamLog : log;
+        request.index = into.size();
+        into.push_back(request);
     }
     arrived.notify_all();
 
@@ -318,35 +370,37 @@ void FakeApp::serve(const httplib::Request& req, httplib::Response& res) {
     for (const auto& [name, value] : reply.headers) {
         res.set_header(name, value);
     }
-    if (reply.dropConnection || !reply.chunks.empty() || reply.moreChunks) {
-        res.set_chunked_content_provider(reply.contentType,
-                                         [reply](std::size_t, httplib::DataSink& sink) {
-                                             for (const std::string& chunk : reply.chunks) {
-                                                 std::this_thread::sleep_for(reply.chunkPause);
-                                                 if (!sink.write(chunk.data(), chunk.size()))
-                                                     return false;
-                                             }
-                                             std::string chunk;
-                                             while (reply.moreChunks && reply.moreChunks(chunk)) {
-                                                 if (!sink.write(chunk.data(), chunk.size()))
-                                                     return false;
-                                             }
-                                             if (reply.dropConnection) return false;
-                                             sink.done();
-                                             return true;
-                                         });
+    if (reply.dropConnection || !reply.chunks.empty() || reply.moreChunks || reply.feed) {
+        res.set_chunked_content_provider(
+            reply.contentType, [reply](std::size_t, httplib::DataSink& sink) {
+                for (const std::string& chunk : reply.chunks) {
+                    std::this_thread::sleep_for(reply.chunkPause);
+                    if (!sink.write(chunk.data(), chunk.size())) return false;
+                }
+                std::string chunk;
+                while (reply.moreChunks && reply.moreChunks(chunk)) {
+                    if (!sink.write(chunk.data(), chunk.size())) return false;
+                }
+                while (reply.feed && reply.feed->next(chunk)) {
+                    if (!sink.write(chunk.data(), chunk.size())) return false;
+                }
+                if (reply.dropConnection || (reply.feed && reply.feed->breaks())) return false;
+                sink.done();
+                return true;
+            });
     } else if (!reply.body.empty()) {
         res.set_content(reply.body, reply.contentType);
     }
 }
 
 ScriptedReply FakeApp::answer(const RecordedRequest& request) {
+    const bool stream = request.httpMethod == "GET";
     Responder responder;
     bool authorized = false;
     bool knownSession = true;
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        for (Rule& rule : rules) {
+        for (Rule& rule : stream ? streamRules : rules) {
             if (rule.timesLeft != 0 && rule.matcher(request)) {
                 if (rule.timesLeft > 0) --rule.timesLeft;
                 responder = rule.responder;
@@ -367,7 +421,7 @@ ScriptedReply FakeApp::answer(const RecordedRequest& request) {
     if (responder) return responder(request);
     if (!authorized) return ScriptedReply::empty(401);
     if (!knownSession) return ScriptedReply::empty(404);
-    return defaultReply(request);
+    return stream ? ScriptedReply::empty(405) : defaultReply(request);
 }
 
 ScriptedReply FakeApp::defaultReply(const RecordedRequest& request) {
@@ -430,6 +484,34 @@ std::optional<std::string> FakeApp::replyToObject(const std::string& objectText)
             idText, R"({"content":[{"type":"text","text":"done"}],"params":)" + echoed + "}");
     }
     return errorReply(idText, -32601, "Method not found");
+}
+
+void FakeApp::onStream(Responder responder, int times) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    streamRules.push_back(
+        Rule{[](const RecordedRequest&) { return true; }, std::move(responder), times});
+}
+
+std::shared_ptr<StreamFeed> FakeApp::newFeed() {
+    auto feed = std::make_shared<StreamFeed>();
+    bool stopped = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        feeds.push_back(feed);
+        stopped = closing;
+    }
+    if (stopped) feed->close(true);
+    return feed;
+}
+
+std::vector<RecordedRequest> FakeApp::streamRequests() const {
+    const std::lock_guard<std::mutex> lock(mutex);
+    return streamLog;
+}
+
+bool FakeApp::waitForStreamRequests(std::size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return arrived.wait_for(lock, timeout, [&] { return streamLog.size() >= count; });
 }
 
 std::vector<RecordedRequest> FakeApp::requests() const {

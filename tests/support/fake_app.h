@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -57,6 +58,8 @@ class Gate {
     bool isOpen = false;
 };
 
+class StreamFeed;
+
 // What the app sends back for one request.
 struct ScriptedReply {
     int status = 200;
@@ -73,12 +76,36 @@ struct ScriptedReply {
     std::chrono::milliseconds chunkPause{20};
     // When set: further chunks after `chunks`, as long as it yields them, without pauses.
     std::function<bool(std::string& chunk)> moreChunks;
+    // When set: further chunks from the feed, as the test sends them, until it is closed.
+    std::shared_ptr<StreamFeed> feed;
 
     static ScriptedReply json(std::string body, int status = 200);
     static ScriptedReply events(std::string body, int status = 200);
     static ScriptedReply empty(int status);
     static ScriptedReply streamed(std::vector<std::string> chunks);  // an event stream
     static ScriptedReply droppedConnection();
+};
+
+// Chunks that a test sends on an open event stream of the app whenever it likes. While nothing is
+// to be sent the stream carries a comment now and then, so a client that went away is noticed.
+class StreamFeed {
+  public:
+    void send(std::string chunk);
+    // Ends the stream, or with `breakIt` hangs up without ending it.
+    void close(bool breakIt = false);
+    // The next chunk, waiting for one; false once the feed is closed.
+    bool next(std::string& chunk);
+    bool breaks() const;
+    // An event stream (status 200) fed from here.
+    static ScriptedReply reply(const std::shared_ptr<StreamFeed>& feed);
+
+  private:
+    mutable std::mutex mutex;
+    std::condition_variable changed;
+    const std::chrono::steady_clock::time_point created = std::chrono::steady_clock::now();
+    std::deque<std::string> chunks;
+    bool closed = false;
+    bool breakAtEnd = false;
 };
 
 // The discovery file's text for the given values; no "pid" member when `pid` is empty.
@@ -137,6 +164,15 @@ class FakeApp {
     // What the app answers when no rule applies.
     ScriptedReply defaultReply(const RecordedRequest& request);
 
+    // GET requests, the event streams a client opens without sending a message. Unless scripted
+    // they are refused with 405, as by an app that offers none. They are kept apart from the
+    // other requests.
+    void onStream(Responder responder, int times = 1);
+    // A feed for a stream, closed at the latest when the app stops.
+    std::shared_ptr<StreamFeed> newFeed();
+    std::vector<RecordedRequest> streamRequests() const;
+    bool waitForStreamRequests(std::size_t count, std::chrono::milliseconds timeout = 5s);
+
     // Stops listening: the port then has no listener (until someone else takes it).
     void stop();
 
@@ -167,6 +203,9 @@ class FakeApp {
     std::condition_variable arrived;
     std::vector<RecordedRequest> log;
     std::vector<Rule> rules;
+    std::vector<RecordedRequest> streamLog;
+    std::vector<Rule> streamRules;
+    std::vector<std::shared_ptr<StreamFeed>> feeds;
     std::vector<std::shared_ptr<Gate>> gatesInUse;
     bool closing = false;
     std::string acceptedToken;
