@@ -156,6 +156,19 @@ bool StreamFeed::next(std::string& chunk) {
     return true;
 }
 
+void StreamFeed::noteGone() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        gone = true;
+    }
+    changed.notify_all();
+}
+
+bool StreamFeed::waitGone(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, timeout, [this] { return gone; });
+}
+
 bool StreamFeed::breaks() const {
     const std::lock_guard<std::mutex> lock(mutex);
     return breakAtEnd;
@@ -382,7 +395,10 @@ void FakeApp::serve(const httplib::Request& req, httplib::Response& res) {
                     if (!sink.write(chunk.data(), chunk.size())) return false;
                 }
                 while (reply.feed && reply.feed->next(chunk)) {
-                    if (!sink.write(chunk.data(), chunk.size())) return false;
+                    if (!sink.write(chunk.data(), chunk.size())) {
+                        reply.feed->noteGone();
+                        return false;
+                    }
                 }
                 if (reply.dropConnection || (reply.feed && reply.feed->breaks())) return false;
                 sink.done();
@@ -486,10 +502,13 @@ std::optional<std::string> FakeApp::replyToObject(const std::string& objectText)
     return errorReply(idText, -32601, "Method not found");
 }
 
-void FakeApp::onStream(Responder responder, int times) {
+void FakeApp::onStream(Matcher matcher, Responder responder, int times) {
     const std::lock_guard<std::mutex> lock(mutex);
-    streamRules.push_back(
-        Rule{[](const RecordedRequest&) { return true; }, std::move(responder), times});
+    streamRules.push_back(Rule{std::move(matcher), std::move(responder), times});
+}
+
+void FakeApp::onStream(Responder responder, int times) {
+    onStream([](const RecordedRequest&) { return true; }, std::move(responder), times);
 }
 
 std::shared_ptr<StreamFeed> FakeApp::newFeed() {

@@ -96,6 +96,9 @@ class StreamFeed {
     // The next chunk, waiting for one; false once the feed is closed.
     bool next(std::string& chunk);
     bool breaks() const;
+    // The client went away: a write to it failed.
+    void noteGone();
+    bool waitGone(std::chrono::milliseconds timeout);
     // An event stream (status 200) fed from here.
     static ScriptedReply reply(const std::shared_ptr<StreamFeed>& feed);
 
@@ -106,6 +109,7 @@ class StreamFeed {
     std::deque<std::string> chunks;
     bool closed = false;
     bool breakAtEnd = false;
+    bool gone = false;
 };
 
 // The discovery file's text for the given values; no "pid" member when `pid` is empty.
@@ -167,6 +171,7 @@ class FakeApp {
     // GET requests, the event streams a client opens without sending a message. Unless scripted
     // they are refused with 405, as by an app that offers none. They are kept apart from the
     // other requests.
+    void onStream(Matcher matcher, Responder responder, int times = 1);
     void onStream(Responder responder, int times = 1);
     // A feed for a stream, closed at the latest when the app stops.
     std::shared_ptr<StreamFeed> newFeed();
