@@ -55,6 +55,14 @@ FastApp::FastApp() {
                    request.body.find(R"("name":"stream")") != std::string::npos) {
             streamEvents(response, idText);
             return;
+        } else if (method == "tools/call" &&
+                   request.body.find(R"("name":"notify")") != std::string::npos) {
+            {
+                const std::lock_guard<std::mutex> lock(notifyMutex);
+                ++notifyCount;
+            }
+            notifyRequested.notify_all();
+            body = reply(idText, R"({"content":[]})");
         } else if (method == "tools/call") {
             body = reply(idText, R"({"content":[{"type":"text","text":"ok"}]})");
         } else {
@@ -64,6 +72,47 @@ FastApp::FastApp() {
     });
     server.Delete("/mcp", [](const httplib::Request&, httplib::Response& response) {
         response.status = 200;
+    });
+    server.Get("/mcp", [this](const httplib::Request&, httplib::Response& response) {
+        if (!standingStreams) {
+            response.status = 405;
+            return;
+        }
+        standingStream(response);
+    });
+}
+
+// Log messages, stamped, as often as a tool call asks for them. A comment goes out while there is
+// nothing to send, so a bridge that went away frees the server's thread.
+void FastApp::standingStream(httplib::Response& response) {
+    long sent = 0;
+    {
+        const std::lock_guard<std::mutex> lock(notifyMutex);
+        sent = notifyCount;
+    }
+    response.set_chunked_content_provider("text/event-stream", [this, sent](std::size_t,
+                                                                            httplib::DataSink&
+                                                                                sink) mutable {
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(notifyMutex);
+                if (!notifyRequested.wait_for(lock, std::chrono::milliseconds(100),
+                                              [&] { return stopping || notifyCount > sent; })) {
+                    lock.unlock();
+                    if (!sink.write(":\n", 2)) return false;
+                    continue;
+                }
+                if (stopping) return false;
+                sent = notifyCount;
+            }
+            for (int i = 1; i <= kStreamEvents; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                const std::string event =
+                    R"(data: {"jsonrpc":"2.0","method":"notifications/message","params":{"level":"info","data":)" +
+                    std::to_string(i) + R"(,"sentNs":)" + std::to_string(nowNs()) + "}}\n\n";
+                if (!sink.write(event.data(), event.size())) return false;
+            }
+        }
     });
 }
 
@@ -125,6 +174,11 @@ void FastApp::start(const std::filesystem::path& discoveryPath) {
 
 void FastApp::stop() {
     if (!thread.joinable()) return;
+    {
+        const std::lock_guard<std::mutex> lock(notifyMutex);
+        stopping = true;
+    }
+    notifyRequested.notify_all();
     server.stop();
     thread.join();
 }

@@ -6,8 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -28,13 +30,23 @@ class FastApp {
     // result, each carrying "sentNs": nowNs() when the app wrote it.
     static constexpr int kStreamEvents = 200;
     static std::int64_t nowNs();
+    // Whether a GET opens the session's standing stream (405 while off). On it, each tools/call
+    // of the tool "notify" makes the app send kStreamEvents log messages, stamped like the
+    // progress above.
+    void serveStandingStreams(bool on) { standingStreams = on; }
 
   private:
     static void streamEvents(httplib::Response& response, const std::string& idText);
+    void standingStream(httplib::Response& response);
 
     httplib::Server server;
     std::thread thread;
     int boundPort = 0;
     std::string authToken = "bench-token";
     std::atomic<long> sessions{0};
+    std::atomic<bool> standingStreams{false};
+    std::mutex notifyMutex;
+    std::condition_variable notifyRequested;
+    long notifyCount = 0;
+    bool stopping = false;
 };
