@@ -86,8 +86,9 @@ void StandingStream::keepOpen(const std::shared_ptr<Run>& run) {
                            reader, &run->stop);
         if (run->stop.requested()) return;
         const std::int32_t status = reader.head().status;
-        // The app offers no standing stream: not asked again in this session.
-        if (status == 405) return;
+        // The app offers no standing stream (405), or no longer knows the session (401, 404; the
+        // next message finds that out and opens a new one): not asked again in this session.
+        if (status == 405 || status == 401 || status == 404) return;
         if (outcome == HttpOutcome::Complete && status == 200) reader.finish();
         if (reader.lastEventId()) lastEventId = *reader.lastEventId();
         if (reader.retryMs()) retryMs = reader.retryMs();

@@ -98,15 +98,37 @@ TEST_F(StandingStream, OneStreamPerSessionRelaysWhatTheAppSendsAsItArrives) {
     EXPECT_TRUE(bridge->stderrLines().empty());
 }
 
-TEST_F(StandingStream, AnAppThatOffersNoStreamIsNotAskedAgainInTheSession) {
-    startBridge();  // the app refuses streams with 405
-    for (const char* id : {"1", "2", "3"}) {
-        openSession(id);
-        std::this_thread::sleep_for(150ms);
+TEST_F(StandingStream, ARefusedStreamIsAskedForAgainOnlyWhenTheRefusalMayPass) {
+    const struct {
+        const char* name;
+        int status;
+        bool askedAgain;
+    } cases[] = {
+        {"no stream offered", 405, false},
+        {"session unknown", 404, false},
+        {"not authorised", 401, false},
+        {"server error", 500, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (&c != &cases[0]) freshCase();
+        app->onStream([&c](const RecordedRequest&) { return ScriptedReply::empty(c.status); }, -1);
+        startBridge();
+        openSession();
+        std::this_thread::sleep_for(1500ms);  // past the first back-off
+        openSession("2");
+        if (c.askedAgain) {
+            EXPECT_GE(app->streamRequests().size(), 2u);
+        } else {
+            EXPECT_EQ(app->streamRequests().size(), 1u);
+        }
+        EXPECT_TRUE(finish().empty());
+        EXPECT_EQ(bridge->stderrLines(),
+                  c.askedAgain
+                      ? std::vector<std::string>{"The app refused its event stream (HTTP " +
+                                                 std::to_string(c.status) + ")"}
+                      : std::vector<std::string>{});
     }
-    EXPECT_EQ(app->streamRequests().size(), 1u);
-    EXPECT_TRUE(finish().empty());
-    EXPECT_TRUE(bridge->stderrLines().empty());
 }
 
 TEST_F(StandingStream, ABrokenStreamIsReopenedFromItsLastEventAfterTheDelay) {
