@@ -73,6 +73,7 @@ void StandingStream::keepOpen(const std::shared_ptr<Run>& run) {
     std::optional<std::int64_t> retryMs;
     std::chrono::milliseconds backOff = settings.firstBackOff;
     bool reported = false;
+    bool lost = false;  // the last stream broke
     for (bool first = true; !run->stop.requested(); first = false) {
         if (!first && settings.stillTheApp && !settings.stillTheApp(run->session)) return;
 
@@ -93,15 +94,21 @@ void StandingStream::keepOpen(const std::shared_ptr<Run>& run) {
         if (reader.lastEventId()) lastEventId = *reader.lastEventId();
         if (reader.retryMs()) retryMs = reader.retryMs();
 
-        const bool failed = outcome == HttpOutcome::NoConnection ||
-                            outcome == HttpOutcome::Broken || status != 200 ||
-                            !reader.isEventStream() || reader.tooLarge() || reader.encoded();
-        if (failed && !reported && settings.reportFailure) {
+        // One line per session at most, and none while the app is merely gone: a break is told
+        // only once the app answers again, since an app that stopped or restarted breaks it too.
+        const auto report = [&](const std::string& line) {
+            if (!reported && settings.reportFailure) settings.reportFailure(line);
             reported = true;
-            settings.reportFailure(status != 0 && status != 200
-                                       ? "The app refused its event stream (HTTP " +
-                                             std::to_string(status) + ")"
-                                       : "The app's event stream was lost");
+        };
+        if (outcome != HttpOutcome::NoConnection && status != 0 && lost) {
+            report("The app's event stream was lost");
+        }
+        lost = false;
+        if (status != 0 && status != 200) {
+            report("The app refused its event stream (HTTP " + std::to_string(status) + ")");
+        } else if (outcome == HttpOutcome::Broken || !reader.isEventStream() || reader.tooLarge() ||
+                   reader.encoded()) {
+            lost = outcome != HttpOutcome::NoConnection;
         }
         // A stream that brought something was healthy: the next failure starts the back-off anew.
         if (reader.events() > 0) backOff = settings.firstBackOff;
