@@ -8,7 +8,7 @@ import os from 'node:os';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { LineCollector, parseJsonOrNull } from '../lib/lines.mjs';
-import { startApp } from '../lib/app-process.mjs';
+import { AppProcess, startApp } from '../lib/app-process.mjs';
 
 export const DEMO_DIR = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
 
@@ -124,6 +124,23 @@ export class Workspace {
   async startApp({ tools = 'default' } = {}) {
     const app = await startApp({ discoveryPath: this.discoveryPath, tools, env: this.env });
     this.cleanups.push(() => app.stop('SIGKILL'));
+    return app;
+  }
+
+  // A test app of demo/interop/apps (standing-app, everything) given this workspace's discovery
+  // file; `args` go to the app.
+  async startTestApp(name, args = []) {
+    const script = path.join(DEMO_DIR, 'interop', 'apps', `${name}.mjs`);
+    const child = spawn(process.execPath, [script, '--discovery', this.discoveryPath, ...args], {
+      cwd: DEMO_DIR, stdio: ['ignore', 'pipe', 'pipe'], env: this.env,
+    });
+    const app = new AppProcess(child);
+    this.cleanups.push(() => app.stop('SIGKILL'));
+    try {
+      app.info = await app.waitForEvent((e) => e.event === 'ready', { timeoutMs: 15000, what: 'the ready line' });
+    } catch (error) {
+      throw new Error(`${name} did not start: ${error.message}\nstderr:\n${app.stderr.text()}`);
+    }
     return app;
   }
 

@@ -1,0 +1,232 @@
+// What an app sends outside any request of the host's (its logs, resource updates, its own
+// requests, progress it moves off the call's stream, tool-list changes) reaches the host through
+// the bridge's standing event stream. Apps: @modelcontextprotocol/server-everything and
+// apps/standing-app.mjs, both built on the SDK; the host is the SDK's stdio client.
+
+import assert from 'node:assert/strict';
+import { test } from 'node:test';
+import { REQUEST_TIMEOUT_MS, Workspace, eventually, initializeRequest, sdk, sleep, textOf } from './support.mjs';
+
+const opts = { timeout: REQUEST_TIMEOUT_MS };
+
+// Messages the app sends with no request to ride on are dropped by the SDK server while no
+// standing stream is open, so each test waits for the bridge's GET before making the app talk.
+async function standingStreamOpen(app) {
+  if (app.info.app === 'everything') {
+    // server-everything logs plain text.
+    await app.stdout.waitFor((line) => line.startsWith('Establishing new SSE stream'), { what: 'the standing GET' });
+    return;
+  }
+  const get = await app.waitForEvent((e) => e.event === 'http' && e.method === 'GET' && !e.lastEventId, { what: 'the standing GET' });
+  assert.match(get.accept, /text\/event-stream/);
+  assert.equal(get.protocolVersion, sdk.LATEST_PROTOCOL_VERSION);
+  assert.ok(get.session, 'the GET names the session');
+}
+
+// A host that records every notification of the given schemas by method.
+function recording(schemas) {
+  const seen = {};
+  return {
+    seen,
+    setup(client) {
+      for (const schema of schemas) {
+        client.setNotificationHandler(schema, (notification) => {
+          (seen[notification.method] ??= []).push(notification.params);
+        });
+      }
+    },
+  };
+}
+
+const LOG_CASES = [
+  {
+    name: 'server-everything: simulated logging started by a tool',
+    app: 'everything',
+    level: 'debug',
+    async trigger(client) {
+      const result = await client.callTool({ name: 'toggle-simulated-logging', arguments: {} }, undefined, opts);
+      assert.match(textOf(result), /Started simulated/);
+    },
+    check(logs) {
+      assert.ok(logs.some((p) => /message - SessionId /.test(p.data)), JSON.stringify(logs));
+    },
+  },
+  {
+    name: 'standing-app: a tool that logs after it returned',
+    app: 'standing-app',
+    level: 'info',
+    async trigger(client) {
+      const result = await client.callTool({ name: 'log-later', arguments: { message: 'after the call', delayMs: 150 } }, undefined, opts);
+      assert.equal(textOf(result), 'log scheduled');
+    },
+    check(logs) {
+      assert.deepEqual(logs, [{ level: 'warning', logger: 'interop', data: 'after the call' }]);
+    },
+  },
+];
+
+for (const { name, app: appName, level, trigger, check } of LOG_CASES) {
+  test(`log messages sent outside any request reach the host: ${name}`, { timeout: 30000 }, async (t) => {
+    const ws = Workspace.create(t);
+    const app = await ws.startTestApp(appName);
+    const rec = recording([sdk.LoggingMessageNotificationSchema]);
+    const host = await ws.connectHost({ setup: rec.setup });
+    await standingStreamOpen(app);
+    await host.client.setLoggingLevel(level, opts);
+    await trigger(host.client);
+    const logs = await eventually(() => rec.seen['notifications/message'], { what: 'a log message at the host' });
+    // A round trip more lets a duplicate show.
+    await sleep(200);
+    await host.client.ping(opts);
+    check(logs);
+    assert.deepEqual(host.errors, []);
+  });
+}
+
+test('a resource subscription fires: server-everything\'s updates reach the host', { timeout: 30000 }, async (t) => {
+  const ws = Workspace.create(t);
+  const app = await ws.startTestApp('everything');
+  const rec = recording([sdk.ResourceUpdatedNotificationSchema, sdk.LoggingMessageNotificationSchema]);
+  const host = await ws.connectHost({ setup: rec.setup });
+  await standingStreamOpen(app);
+  const { client } = host;
+  assert.equal(client.getServerCapabilities()?.resources?.subscribe, true);
+  const { resources } = await client.listResources(undefined, opts);
+  const uri = resources[0].uri;
+  assert.deepEqual(await client.subscribeResource({ uri }, opts), {});
+  // The app acknowledges the subscription with a log message of its own.
+  await eventually(() => rec.seen['notifications/message']?.some((p) => String(p.data).includes(`Received Subscribe Resource request for URI: ${uri}`)),
+    { what: 'the subscription log message' });
+
+  await client.callTool({ name: 'toggle-subscriber-updates', arguments: {} }, undefined, opts);
+  const updates = await eventually(() => rec.seen['notifications/resources/updated'], { what: 'notifications/resources/updated' });
+  assert.deepEqual(updates[0], { uri });
+  await client.callTool({ name: 'toggle-subscriber-updates', arguments: {} }, undefined, opts);
+  assert.deepEqual(host.errors, []);
+});
+
+const ROOTS = [
+  { uri: 'file:///tmp/interop-root-one', name: 'one' },
+  { uri: 'file:///tmp/interop-root-two', name: 'two ✓' },
+];
+
+const ROOTS_CASES = [
+  {
+    // server-everything asks for the roots shortly after notifications/initialized, and again
+    // from its get-roots-list tool when it has none yet.
+    name: 'server-everything after initialization and in get-roots-list',
+    app: 'everything',
+    async run(client, rec) {
+      const result = await client.callTool({ name: 'get-roots-list', arguments: {} }, undefined, opts);
+      assert.match(textOf(result), /Current MCP Roots \(2 total\)/);
+      for (const root of ROOTS) assert.ok(textOf(result).includes(root.uri), textOf(result));
+      await eventually(() => rec.seen['notifications/message']?.some((p) => p.data === 'Roots updated: 2 root(s) received from client'),
+        { what: 'the app\'s log of the roots it received' });
+    },
+  },
+  {
+    name: 'standing-app inside a tool call',
+    app: 'standing-app',
+    async run(client) {
+      const result = await client.callTool({ name: 'roots-now', arguments: {} }, undefined, opts);
+      assert.notEqual(result.isError, true, textOf(result));
+      assert.deepEqual(JSON.parse(textOf(result)), ROOTS);
+    },
+  },
+];
+
+for (const { name, app: appName, run } of ROOTS_CASES) {
+  test(`roots/list from the app is answered by the host's handler: ${name}`, { timeout: 30000 }, async (t) => {
+    // Tool calls go one at a time by default; the host's answer is no tool call and must pass.
+    const ws = Workspace.create(t);
+    const app = await ws.startTestApp(appName);
+    const rec = recording([sdk.LoggingMessageNotificationSchema]);
+    let asked = 0;
+    const host = await ws.connectHost({
+      capabilities: { roots: { listChanged: true } },
+      setup(client) {
+        rec.setup(client);
+        client.setRequestHandler(sdk.ListRootsRequestSchema, async () => {
+          asked += 1;
+          return { roots: ROOTS };
+        });
+      },
+    });
+    await standingStreamOpen(app);
+    await run(host.client, rec);
+    assert.ok(asked >= 1, 'the host\'s handler was asked');
+    assert.deepEqual(host.errors, []);
+  });
+}
+
+// Progress for a call's token that the app sends on the standing stream, while the call waits to
+// be released: the host must see it before the call ends.
+const STEPS = 3;
+
+test('SDK host: progress sent outside the call\'s own stream arrives while the call runs', { timeout: 30000 }, async (t) => {
+  const ws = Workspace.create(t, { serializeToolCalls: false });
+  const app = await ws.startTestApp('standing-app');
+  const host = await ws.connectHost();
+  await standingStreamOpen(app);
+  const { client } = host;
+  const progress = [];
+  let ended = false;
+  const call = client.callTool({ name: 'progress-elsewhere', arguments: { steps: STEPS, gate: 'sdk' } }, undefined, {
+    ...opts,
+    onprogress: (p) => progress.push(p),
+  }).finally(() => { ended = true; });
+  await eventually(() => progress.length >= STEPS, { what: `${STEPS} progress notifications`, timeoutMs: 8000 });
+  assert.equal(ended, false, 'the call was still running');
+  assert.equal(textOf(await client.callTool({ name: 'release', arguments: { gate: 'sdk' } }, undefined, opts)), 'released sdk');
+  assert.equal(textOf(await call), `released after ${STEPS} steps`);
+  assert.deepEqual(progress.map((p) => [p.progress, p.total, p.message]),
+    Array.from({ length: STEPS }, (_, i) => [i + 1, STEPS, `elsewhere ${i + 1}`]));
+  assert.deepEqual(host.errors, []);
+});
+
+test('raw wire: progress from the standing stream precedes the result, once each', { timeout: 30000 }, async (t) => {
+  const ws = Workspace.create(t, { serializeToolCalls: false });
+  const app = await ws.startTestApp('standing-app');
+  const bridge = ws.spawnBridge();
+  bridge.send(initializeRequest(1));
+  await bridge.waitForReply(1);
+  bridge.send({ jsonrpc: '2.0', method: 'notifications/initialized' });
+  await standingStreamOpen(app);
+  const from = bridge.stdout.lines.length;
+  bridge.send({
+    jsonrpc: '2.0', id: 2, method: 'tools/call',
+    params: { name: 'progress-elsewhere', arguments: { steps: STEPS, gate: 'raw' }, _meta: { progressToken: 'tok-raw' } },
+  });
+  const isProgress = (m) => m?.method === 'notifications/progress';
+  await eventually(() => bridge.messages().slice(from).filter(isProgress).length >= STEPS, { what: 'the progress lines', timeoutMs: 8000 });
+  assert.equal(bridge.messages().slice(from).some((m) => m?.id === 2), false, 'no result yet');
+  bridge.send({ jsonrpc: '2.0', id: 3, method: 'tools/call', params: { name: 'release', arguments: { gate: 'raw' } } });
+  await bridge.waitForReply(2, { from });
+  await bridge.waitForReply(3, { from });
+  await sleep(200);
+  const messages = bridge.messages().slice(from);
+  assert.deepEqual(messages.filter(isProgress).map((m) => m.params),
+    Array.from({ length: STEPS }, (_, i) => ({ progressToken: 'tok-raw', progress: i + 1, total: STEPS, message: `elsewhere ${i + 1}` })));
+  assert.equal(messages.filter((m) => m?.id === 2).length, 1, bridge.stdout.text());
+  assert.equal(messages.filter((m) => m?.id === 3).length, 1, bridge.stdout.text());
+  assert.equal(bridge.stderr.text(), '');
+});
+
+test('an app that adds a tool mid-session: the host is told and lists the new tool', { timeout: 30000 }, async (t) => {
+  const ws = Workspace.create(t);
+  const app = await ws.startTestApp('standing-app');
+  const host = await ws.connectHost();
+  await standingStreamOpen(app);
+  const { client } = host;
+  const before = (await client.listTools(undefined, opts)).tools.map((tool) => tool.name);
+  assert.equal(before.includes('late-tool'), false);
+  assert.deepEqual(host.listChanged, []);
+
+  await client.callTool({ name: 'add-tool', arguments: { name: 'late-tool', delayMs: 100 } }, undefined, opts);
+  await eventually(() => host.listChanged.length > 0, { what: 'notifications/tools/list_changed' });
+  const after = (await client.listTools(undefined, opts)).tools.map((tool) => tool.name);
+  assert.deepEqual(after, [...before, 'late-tool']);
+  assert.equal(textOf(await client.callTool({ name: 'late-tool', arguments: {} }, undefined, opts)), 'late-tool ran');
+  assert.deepEqual(host.listChanged, [{ method: 'notifications/tools/list_changed' }]);
+  assert.deepEqual(host.errors, []);
+});
