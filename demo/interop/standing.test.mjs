@@ -230,3 +230,48 @@ test('an app that adds a tool mid-session: the host is told and lists the new to
   assert.deepEqual(host.listChanged, [{ method: 'notifications/tools/list_changed' }]);
   assert.deepEqual(host.errors, []);
 });
+
+test('a standing stream the app ended is reopened from its last event: each log once', { timeout: 30000 }, async (t) => {
+  const ws = Workspace.create(t);
+  const app = await ws.startTestApp('standing-app');
+  const rec = recording([sdk.LoggingMessageNotificationSchema]);
+  const host = await ws.connectHost({ setup: rec.setup });
+  await standingStreamOpen(app);
+  const { client } = host;
+  assert.equal(textOf(await client.callTool({ name: 'drop-standing', arguments: { label: 'drop' } }, undefined, opts)), 'dropped');
+  await eventually(() => (rec.seen['notifications/message'] ?? []).length >= 2, { what: 'both log messages', timeoutMs: 8000 });
+  const reopened = await app.waitForEvent((e) => e.event === 'http' && e.method === 'GET' && e.lastEventId !== undefined,
+    { what: 'the standing GET reopened with Last-Event-ID' });
+  assert.equal(reopened.protocolVersion, sdk.LATEST_PROTOCOL_VERSION);
+  await sleep(200);
+  await client.ping(opts);
+  assert.deepEqual(rec.seen['notifications/message'].map((p) => p.data), ['drop before', 'drop while closed']);
+  assert.deepEqual(host.errors, []);
+});
+
+// The app numbers its own requests from 0, as the host may number its own: the host's answer to
+// the app's roots/list id 0 is no reply to the host's tools/call id 0, and the other way round.
+test('raw wire: the app\'s request and the host\'s call share an id: each side gets its own answer', { timeout: 30000 }, async (t) => {
+  const ws = Workspace.create(t);
+  const app = await ws.startTestApp('standing-app');
+  const bridge = ws.spawnBridge();
+  bridge.send({ ...initializeRequest('init'), params: { ...initializeRequest().params, capabilities: { roots: {} } } });
+  await bridge.waitForReply('init');
+  bridge.send({ jsonrpc: '2.0', method: 'notifications/initialized' });
+  await standingStreamOpen(app);
+  const from = bridge.stdout.lines.length;
+  bridge.send({ jsonrpc: '2.0', id: 0, method: 'tools/call', params: { name: 'roots-now', arguments: {} } });
+  const askedIndex = await bridge.stdout.waitFor((line) => JSON.parse(line).method === 'roots/list', { from, what: 'roots/list from the app' });
+  const asked = bridge.messages()[askedIndex];
+  assert.equal(asked.id, 0, 'the ids collide');
+  const roots = [{ uri: 'file:///tmp/shared-id', name: 'shared id' }];
+  bridge.send({ jsonrpc: '2.0', id: asked.id, result: { roots } });
+  const replyIndex = await bridge.waitForReply(0, { from: askedIndex + 1 });
+  const reply = bridge.messages()[replyIndex];
+  assert.deepEqual(JSON.parse(reply.result.content[0].text), roots, JSON.stringify(reply));
+  bridge.send({ jsonrpc: '2.0', id: 1, method: 'ping' });
+  await bridge.waitForReply(1, { from });
+  const replies = bridge.messages().slice(from).filter((m) => m?.id === 0 && !('method' in m));
+  assert.equal(replies.length, 1, bridge.stdout.text());
+  assert.equal(bridge.stderr.text(), '');
+});

@@ -2,7 +2,8 @@
 // Test app for the interop tests: an SDK server on 127.0.0.1 over Streamable HTTP whose tools
 // make it talk to the host outside the request that started them, on the session's standing
 // event stream (no related request), or end their own request's stream early and answer later.
-// It keeps every stream's events in the SDK's example event store, so streams can be resumed.
+// It keeps every stream's events in an event store, so streams can be resumed, the standing one
+// too.
 // It logs JSON lines on stdout; the first is {"event":"ready",...}.
 //
 //   node standing-app.mjs --discovery FILE [--retry-ms N]
@@ -17,7 +18,6 @@ import { parseArgs } from 'node:util';
 import { setTimeout as sleep } from 'node:timers/promises';
 import { McpServer } from '@modelcontextprotocol/sdk/server/mcp.js';
 import { StreamableHTTPServerTransport } from '@modelcontextprotocol/sdk/server/streamableHttp.js';
-import { InMemoryEventStore } from '@modelcontextprotocol/sdk/examples/shared/inMemoryEventStore.js';
 import { isInitializeRequest } from '@modelcontextprotocol/sdk/types.js';
 import { z } from 'zod';
 
@@ -108,6 +108,22 @@ function createServer() {
     return text(`released after ${steps} steps`);
   });
 
+  // Logs once on the standing stream, ends that stream, and logs again while it is closed: the
+  // second message reaches the host only if the stream is resumed from the first one's event.
+  server.registerTool('drop-standing', {
+    description: 'Ends the standing stream between two log messages.',
+    inputSchema: { label: z.string() },
+  }, async ({ label }, extra) => {
+    if (typeof extra.closeStandaloneSSEStream !== 'function') {
+      throw new Error('the standing stream cannot be ended (no event store or an old protocol version)');
+    }
+    await server.sendLoggingMessage({ level: 'info', data: `${label} before` }, extra.sessionId);
+    extra.closeStandaloneSSEStream();
+    log('standing-closed');
+    await server.sendLoggingMessage({ level: 'info', data: `${label} while closed` }, extra.sessionId);
+    return text('dropped');
+  });
+
   server.registerTool('release', {
     description: 'Lets a held call return.',
     inputSchema: { gate: z.string() },
@@ -117,8 +133,7 @@ function createServer() {
   });
 
   // Ends its own request's stream after the first progress, then sends more progress and the
-  // result, which the event store keeps for the resumed stream. The pauses keep the store's
-  // time-based event order unambiguous.
+  // result, which the event store keeps for the resumed stream.
   server.registerTool('close-early', {
     description: 'Ends its own stream early and answers afterwards.',
     inputSchema: { answerAfterMs: z.number().int().min(0).max(5000), label: z.string() },
@@ -126,6 +141,7 @@ function createServer() {
     if (typeof extra.closeSSEStream !== 'function') {
       throw new Error('the request stream cannot be ended early (no event store or an old protocol version)');
     }
+    extra.signal.addEventListener('abort', () => log('cancelled', { request: extra.requestId }));
     const progressToken = extra._meta?.progressToken;
     const progress = async (step) => {
       if (progressToken === undefined) return;
@@ -146,6 +162,31 @@ function createServer() {
   return server;
 }
 
+// Events in the order stored. (The SDK's example store orders by millisecond time stamps and
+// cannot resume the standing stream, whose id begins with its separator.)
+class OrderedEventStore {
+  constructor() {
+    this.events = [];
+  }
+
+  async storeEvent(streamId, message) {
+    this.events.push({ streamId, message });
+    return String(this.events.length);
+  }
+
+  async getStreamIdForEventId(eventId) {
+    return this.events[Number(eventId) - 1]?.streamId;
+  }
+
+  async replayEventsAfter(lastEventId, { send }) {
+    const streamId = await this.getStreamIdForEventId(lastEventId);
+    for (let i = Number(lastEventId); i < this.events.length; i += 1) {
+      if (this.events[i].streamId === streamId) await send(String(i + 1), this.events[i].message);
+    }
+    return streamId;
+  }
+}
+
 const sessions = new Map();
 
 async function handle(req, res) {
@@ -154,13 +195,6 @@ async function handle(req, res) {
     res.writeHead(url.pathname !== '/mcp' ? 404 : 401).end();
     return;
   }
-  log('http', {
-    method: req.method,
-    session: req.headers['mcp-session-id'],
-    lastEventId: req.headers['last-event-id'],
-    protocolVersion: req.headers['mcp-protocol-version'],
-    accept: req.headers.accept,
-  });
   const sessionId = req.headers['mcp-session-id'];
   let body;
   if (req.method === 'POST') {
@@ -168,6 +202,15 @@ async function handle(req, res) {
     for await (const chunk of req) chunks.push(chunk);
     body = JSON.parse(Buffer.concat(chunks).toString('utf8'));
   }
+  log('http', {
+    method: req.method,
+    session: sessionId,
+    lastEventId: req.headers['last-event-id'],
+    protocolVersion: req.headers['mcp-protocol-version'],
+    accept: req.headers.accept,
+    body: body && { method: body.method, id: body.id },
+  });
+  res.once('close', () => log('http-closed', { method: req.method, lastEventId: req.headers['last-event-id'] }));
   if (sessionId !== undefined) {
     const transport = sessions.get(sessionId);
     if (!transport) {
@@ -184,7 +227,7 @@ async function handle(req, res) {
   }
   const transport = new StreamableHTTPServerTransport({
     sessionIdGenerator: () => randomUUID(),
-    eventStore: new InMemoryEventStore(),
+    eventStore: new OrderedEventStore(),
     retryInterval,
     onsessioninitialized: (id) => {
       sessions.set(id, transport);
