@@ -275,3 +275,47 @@ test('raw wire: the app\'s request and the host\'s call share an id: each side g
   assert.equal(replies.length, 1, bridge.stdout.text());
   assert.equal(bridge.stderr.text(), '');
 });
+
+// An app without a standing stream, or one that ends it at once each time, gets no flood of
+// GETs; the session goes on.
+const NO_STREAM_CASES = [
+  { name: 'the app answers the GET with 405: asked once', standing: 'refuse', fewest: 1, most: 1 },
+  { name: 'the app ends the stream at once each time: reopened, with pauses', standing: 'end', fewest: 2, most: 4 },
+];
+
+for (const { name, standing, fewest, most } of NO_STREAM_CASES) {
+  test(`no standing stream to be had: ${name}`, { timeout: 30000 }, async (t) => {
+    const ws = Workspace.create(t);
+    const app = await ws.startTestApp('standing-app', ['--standing', standing]);
+    const host = await ws.connectHost();
+    await app.waitForEvent((e) => e.event === 'http' && e.method === 'GET', { what: 'the standing GET' });
+    await sleep(3500);
+    const gets = app.events('http').filter((e) => e.method === 'GET');
+    assert.ok(gets.length >= fewest && gets.length <= most, `${gets.length} GETs: ${JSON.stringify(gets)}`);
+    assert.equal(textOf(await host.client.callTool({ name: 'release', arguments: { gate: 'g' } }, undefined, opts)), 'released g');
+    assert.equal(app.events('session-open').length, 1);
+    assert.deepEqual(host.errors, []);
+    assert.equal(host.stderr.text(), '', 'nothing for the user to see');
+  });
+}
+
+// The app is replaced while the host stays: the new session gets a standing stream of its own.
+test('after the app restarts, the new session\'s standing stream carries its logs', { timeout: 30000 }, async (t) => {
+  const ws = Workspace.create(t);
+  const first = await ws.startTestApp('standing-app');
+  const rec = recording([sdk.LoggingMessageNotificationSchema]);
+  const host = await ws.connectHost({ setup: rec.setup });
+  await standingStreamOpen(first);
+  const { client } = host;
+  await client.callTool({ name: 'log-later', arguments: { message: 'from the first app', delayMs: 0 } }, undefined, opts);
+  await eventually(() => rec.seen['notifications/message']?.length === 1, { what: 'the first app\'s log' });
+
+  await first.stop('SIGKILL');
+  const second = await ws.startTestApp('standing-app');
+  await client.callTool({ name: 'release', arguments: { gate: 'g' } }, undefined, opts);
+  await standingStreamOpen(second);
+  await client.callTool({ name: 'log-later', arguments: { message: 'from the second app', delayMs: 0 } }, undefined, opts);
+  await eventually(() => rec.seen['notifications/message']?.length === 2, { what: 'the second app\'s log' });
+  assert.deepEqual(rec.seen['notifications/message'].map((p) => p.data), ['from the first app', 'from the second app']);
+  assert.equal(second.events('session-open').length, 1);
+});

@@ -9,6 +9,8 @@
 //   node standing-app.mjs --discovery FILE [--retry-ms N]
 //
 // --retry-ms  the "retry" delay the app names on its request streams (default 100)
+// --standing  serve (the default); refuse: 405 for the standing stream's GET; end: each such
+//             GET gets an event stream that ends at once, with no event
 
 import { randomBytes, randomUUID } from 'node:crypto';
 import fs from 'node:fs';
@@ -25,6 +27,7 @@ const { values: options } = parseArgs({
   options: {
     discovery: { type: 'string' },
     'retry-ms': { type: 'string', default: '100' },
+    standing: { type: 'string', default: 'serve' },
   },
   strict: true,
 });
@@ -211,6 +214,14 @@ async function handle(req, res) {
     body: body && { method: body.method, id: body.id },
   });
   res.once('close', () => log('http-closed', { method: req.method, lastEventId: req.headers['last-event-id'] }));
+  if (req.method === 'GET' && req.headers['last-event-id'] === undefined && options.standing !== 'serve') {
+    if (options.standing === 'refuse') {
+      res.writeHead(405, { Allow: 'POST, DELETE' }).end();
+    } else {
+      res.writeHead(200, { 'Content-Type': 'text/event-stream', 'Cache-Control': 'no-cache' }).end();
+    }
+    return;
+  }
   if (sessionId !== undefined) {
     const transport = sessions.get(sessionId);
     if (!transport) {
