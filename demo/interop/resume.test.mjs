@@ -118,3 +118,20 @@ test('SDK host: a call cancelled while its stream awaits resumption frees the ne
     { what: 'the resumed stream to be let go', timeoutMs: 5000 });
   assert.deepEqual(host.errors, []);
 });
+
+// The app lets go of the resumed stream too, with nothing new on it, before it answers.
+test('SDK host: a stream ended again after its resumption is resumed again: one result', { timeout: 30000 }, async (t) => {
+  const ws = Workspace.create(t);
+  const app = await ws.startTestApp('standing-app', ['--retry-ms', '50']);
+  const host = await ws.connectHost();
+  const { client } = host;
+  const result = await client.callTool({ name: 'poll-long', arguments: { times: 2, everyMs: 400 } }, undefined, { timeout: REQUEST_TIMEOUT_MS });
+  assert.notEqual(result.isError, true, textOf(result));
+  assert.equal(textOf(result), 'answered after 2 pauses');
+  const resumes = app.events('http').filter((e) => e.method === 'GET' && e.lastEventId !== undefined);
+  assert.equal(resumes.length, 2, JSON.stringify(resumes));
+  assert.equal(resumes[0].lastEventId, resumes[1].lastEventId, 'nothing new came on the first resumption');
+  await sleep(200);
+  await client.ping({ timeout: REQUEST_TIMEOUT_MS });
+  assert.deepEqual(host.errors, []);
+});

@@ -319,3 +319,19 @@ test('after the app restarts, the new session\'s standing stream carries its log
   assert.deepEqual(rec.seen['notifications/message'].map((p) => p.data), ['from the first app', 'from the second app']);
   assert.equal(second.events('session-open').length, 1);
 });
+
+// The app was down when the host initialized: the bridge opens the session with the first
+// message after, and that session gets a standing stream too.
+test('the app comes up after initialize: the session opened later carries the app\'s logs', { timeout: 30000 }, async (t) => {
+  const ws = Workspace.create(t);
+  const rec = recording([sdk.LoggingMessageNotificationSchema]);
+  const host = await ws.connectHost({ setup: rec.setup });
+  const app = await ws.startTestApp('standing-app');
+  const { client } = host;
+  assert.equal(textOf(await client.callTool({ name: 'release', arguments: { gate: 'g' } }, undefined, opts)), 'released g');
+  await standingStreamOpen(app);
+  await client.callTool({ name: 'log-later', arguments: { message: 'late session', delayMs: 0 } }, undefined, opts);
+  await eventually(() => rec.seen['notifications/message'], { what: 'the log message' });
+  assert.deepEqual(rec.seen['notifications/message'], [{ level: 'warning', logger: 'interop', data: 'late session' }]);
+  assert.equal(app.events('session-open').length, 1);
+});

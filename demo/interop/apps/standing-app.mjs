@@ -127,6 +127,22 @@ function createServer() {
     return text('dropped');
   });
 
+  // A long operation that lets go of its stream now and then (the polling the SDK's
+  // closeSSEStream is for), with nothing new to send in between, and answers at the end.
+  server.registerTool('poll-long', {
+    description: 'Ends its own stream every so often, then answers.',
+    inputSchema: { times: z.number().int().min(1).max(20), everyMs: z.number().int().min(10).max(5000) },
+  }, async ({ times, everyMs }, extra) => {
+    if (typeof extra.closeSSEStream !== 'function') throw new Error('the request stream cannot be ended early');
+    for (let i = 1; i <= times; i += 1) {
+      await sleep(everyMs);
+      extra.closeSSEStream();
+      log('stream-closed', { request: extra.requestId, time: i });
+    }
+    await sleep(everyMs);
+    return text(`answered after ${times} pauses`);
+  });
+
   server.registerTool('release', {
     description: 'Lets a held call return.',
     inputSchema: { gate: z.string() },
