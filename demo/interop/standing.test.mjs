@@ -335,3 +335,63 @@ test('the app comes up after initialize: the session opened later carries the ap
   assert.deepEqual(rec.seen['notifications/message'], [{ level: 'warning', logger: 'interop', data: 'late session' }]);
   assert.equal(app.events('session-open').length, 1);
 });
+
+// server-everything's long-running operation reports progress on the call's own stream, some
+// hundreds of milliseconds apart: each line reaches the host while the call still runs.
+test('raw wire: server-everything\'s long-running operation: its progress arrives while the call runs', { timeout: 30000 }, async (t) => {
+  const ws = Workspace.create(t);
+  await ws.startTestApp('everything');
+  const bridge = ws.spawnBridge();
+  bridge.send(initializeRequest(1));
+  await bridge.waitForReply(1);
+  bridge.send({ jsonrpc: '2.0', method: 'notifications/initialized' });
+  const from = bridge.stdout.lines.length;
+  bridge.send({
+    jsonrpc: '2.0', id: 2, method: 'tools/call',
+    params: { name: 'trigger-long-running-operation', arguments: { duration: 1.5, steps: 3 }, _meta: { progressToken: 'long' } },
+  });
+  const firstIndex = await bridge.stdout.waitFor((line) => JSON.parse(line).method === 'notifications/progress', { from, what: 'the first progress line' });
+  assert.equal(bridge.messages().slice(from).some((m) => m?.id === 2), false, 'the result came with the first progress');
+  const replyIndex = await bridge.waitForReply(2, { from });
+  assert.match(bridge.messages()[replyIndex].result.content[0].text, /Long running operation completed/);
+  assert.deepEqual(bridge.messages().slice(firstIndex, replyIndex).map((m) => m.params),
+    [1, 2, 3].map((progress) => ({ progress, total: 3, progressToken: 'long' })));
+  assert.equal(bridge.stderr.text(), '');
+});
+
+// Lines from the standing stream and from the host's requests' streams are written by different
+// threads: each must stay whole and come once.
+test('raw wire: a burst of large log lines among many replies: every line whole, each once', { timeout: 30000 }, async (t) => {
+  const COUNT = 150;
+  const SIZE = 20000;
+  const PINGS = 40;
+  const ws = Workspace.create(t);
+  const app = await ws.startTestApp('standing-app');
+  const bridge = ws.spawnBridge();
+  bridge.send(initializeRequest(1));
+  await bridge.waitForReply(1);
+  bridge.send({ jsonrpc: '2.0', method: 'notifications/initialized' });
+  await standingStreamOpen(app);
+  const from = bridge.stdout.lines.length;
+  bridge.send({ jsonrpc: '2.0', id: 2, method: 'tools/call', params: { name: 'log-burst', arguments: { count: COUNT, size: SIZE } } });
+  for (let i = 0; i < PINGS; i += 1) {
+    bridge.send({ jsonrpc: '2.0', id: 100 + i, method: i % 2 ? 'ping' : 'tools/list' });
+  }
+  await bridge.waitForReply(2, { from });
+  await app.waitForEvent((e) => e.event === 'burst-sent', { what: 'the whole burst' });
+  await eventually(() => bridge.messages().slice(from).filter((m) => m?.method === 'notifications/message').length >= COUNT,
+    { what: `${COUNT} log lines`, timeoutMs: 15000 });
+  for (let i = 0; i < PINGS; i += 1) await bridge.waitForReply(100 + i, { from });
+  await sleep(100);
+
+  const lines = bridge.stdout.lines.slice(from);
+  const broken = lines.filter((line) => sdk.JSONRPCMessageSchema.safeParse(JSON.parse(line)).success !== true);
+  assert.deepEqual(broken.map((line) => line.slice(0, 200)), []);
+  const messages = lines.map((line) => JSON.parse(line));
+  const logs = messages.filter((m) => m.method === 'notifications/message').map((m) => m.params.data);
+  assert.equal(logs.length, COUNT);
+  logs.forEach((data, i) => assert.equal(data, `${i}:${'x'.repeat(SIZE)}`, `log ${i} whole and in order`));
+  const ids = messages.filter((m) => 'id' in m).map((m) => m.id).sort((a, b) => a - b);
+  assert.deepEqual(ids, [2, ...Array.from({ length: PINGS }, (_, i) => 100 + i)]);
+  assert.equal(bridge.stderr.text(), '');
+});

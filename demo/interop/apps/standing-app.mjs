@@ -73,6 +73,19 @@ function createServer() {
     return text('log scheduled');
   });
 
+  server.registerTool('log-burst', {
+    description: 'Returns at once; then logs `count` messages of about `size` characters each.',
+    inputSchema: { count: z.number().int().min(1).max(1000), size: z.number().int().min(0).max(100000) },
+  }, async ({ count, size }, extra) => {
+    setImmediate(async () => {
+      for (let i = 0; i < count; i += 1) {
+        await server.sendLoggingMessage({ level: 'info', logger: 'burst', data: `${i}:${'x'.repeat(size)}` }, extra.sessionId);
+      }
+      log('burst-sent', { count });
+    });
+    return text('burst scheduled');
+  });
+
   server.registerTool('add-tool', {
     description: 'Returns at once; registers a tool of the given name after the delay.',
     inputSchema: { name: z.string(), delayMs: z.number().int().min(0).max(5000).default(100) },
