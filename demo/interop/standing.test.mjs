@@ -395,3 +395,27 @@ test('raw wire: a burst of large log lines among many replies: every line whole,
   assert.deepEqual(ids, [2, ...Array.from({ length: PINGS }, (_, i) => 100 + i)]);
   assert.equal(bridge.stderr.text(), '');
 });
+
+// The app forgets the session: the bridge opens a new one with the next message, and that one
+// gets a standing stream of its own.
+test('after the app ends the session, the next session\'s standing stream carries its logs', { timeout: 30000 }, async (t) => {
+  const ws = Workspace.create(t);
+  const app = await ws.startTestApp('standing-app');
+  const rec = recording([sdk.LoggingMessageNotificationSchema]);
+  const host = await ws.connectHost({ setup: rec.setup });
+  await standingStreamOpen(app);
+  const { client } = host;
+  assert.equal(textOf(await client.callTool({ name: 'end-session', arguments: {} }, undefined, opts)), 'ending');
+  const ended = await app.waitForEvent((e) => e.event === 'session-ended', { what: 'the end of the session' });
+  await sleep(300);
+  assert.equal(textOf(await client.callTool({ name: 'release', arguments: { gate: 'g' } }, undefined, opts)), 'released g');
+  const sessions = app.events('session-open');
+  assert.equal(sessions.length, 2);
+  await eventually(() => app.events('http').some((e) => e.method === 'GET' && e.session === sessions[1].session),
+    { what: 'the new session\'s standing GET' });
+  await client.callTool({ name: 'log-later', arguments: { message: 'second session', delayMs: 0 } }, undefined, opts);
+  await eventually(() => rec.seen['notifications/message'], { what: 'the log of the second session' });
+  assert.equal(rec.seen['notifications/message'][0].data, 'second session');
+  assert.notEqual(sessions[1].session, ended.session);
+  assert.deepEqual(host.errors, []);
+});

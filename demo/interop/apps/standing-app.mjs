@@ -56,7 +56,7 @@ function gate(name) {
   return gates.get(name);
 }
 
-function createServer() {
+function createServer(transport) {
   const server = new McpServer(
     { name: 'interop-standing-app', version: '1.0.0' },
     { capabilities: { logging: {}, tools: { listChanged: true } } },
@@ -84,6 +84,19 @@ function createServer() {
       log('burst-sent', { count });
     });
     return text('burst scheduled');
+  });
+
+  // The app forgets the session (as when it expires sessions): its streams end and its id is
+  // unknown from then on.
+  server.registerTool('end-session', {
+    description: 'Returns, then ends this session.',
+    inputSchema: {},
+  }, async (_args, extra) => {
+    setTimeout(() => {
+      log('session-ended', { session: extra.sessionId });
+      transport.close();
+    }, 50);
+    return text('ending');
   });
 
   server.registerTool('add-tool', {
@@ -275,7 +288,7 @@ async function handle(req, res) {
     },
   });
   transport.onclose = () => sessions.delete(transport.sessionId);
-  await createServer().connect(transport);
+  await createServer(transport).connect(transport);
   await transport.handleRequest(req, res, body);
 }
 
