@@ -9,6 +9,8 @@ import { REQUEST_TIMEOUT_MS, Workspace, eventually, initializeRequest, sdk, slee
 const CASES = [
   { name: 'the answer comes while the resumed stream is open', retryMs: 50, answerAfterMs: 700 },
   { name: 'the answer waits in the app\'s event store until the resume', retryMs: 700, answerAfterMs: 60 },
+  // Event ids are opaque text: sent back exactly as the app wrote them.
+  { name: 'event ids with spaces and punctuation', retryMs: 50, answerAfterMs: 300, eventIds: 'odd' },
 ];
 
 // The app's log of the GET that resumed the call's stream, after it ended that stream.
@@ -19,13 +21,14 @@ async function resumption(app) {
   assert.ok(get.t >= closed.t, 'resumed after the stream ended');
   assert.match(get.accept, /text\/event-stream/);
   assert.equal(get.protocolVersion, sdk.LATEST_PROTOCOL_VERSION);
+  assert.deepEqual(app.events('unknown-event-id'), []);
   return get;
 }
 
-for (const { name, retryMs, answerAfterMs } of CASES) {
+for (const { name, retryMs, answerAfterMs, eventIds = 'plain' } of CASES) {
   test(`SDK host: a stream the app ended early is resumed, one result: ${name}`, { timeout: 30000 }, async (t) => {
     const ws = Workspace.create(t);
-    const app = await ws.startTestApp('standing-app', ['--retry-ms', String(retryMs)]);
+    const app = await ws.startTestApp('standing-app', ['--retry-ms', String(retryMs), '--event-ids', eventIds]);
     const host = await ws.connectHost();
     const { client } = host;
     const result = await client.callTool({ name: 'close-early', arguments: { answerAfterMs, label: 'sdk' } }, undefined, {
@@ -46,7 +49,7 @@ for (const { name, retryMs, answerAfterMs } of CASES) {
 
   test(`raw wire: a stream the app ended early is resumed: one response line, each progress once: ${name}`, { timeout: 30000 }, async (t) => {
     const ws = Workspace.create(t);
-    const app = await ws.startTestApp('standing-app', ['--retry-ms', String(retryMs)]);
+    const app = await ws.startTestApp('standing-app', ['--retry-ms', String(retryMs), '--event-ids', eventIds]);
     const bridge = ws.spawnBridge();
     bridge.send(initializeRequest(1));
     await bridge.waitForReply(1);

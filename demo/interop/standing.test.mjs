@@ -231,23 +231,26 @@ test('an app that adds a tool mid-session: the host is told and lists the new to
   assert.deepEqual(host.errors, []);
 });
 
-test('a standing stream the app ended is reopened from its last event: each log once', { timeout: 30000 }, async (t) => {
-  const ws = Workspace.create(t);
-  const app = await ws.startTestApp('standing-app');
-  const rec = recording([sdk.LoggingMessageNotificationSchema]);
-  const host = await ws.connectHost({ setup: rec.setup });
-  await standingStreamOpen(app);
-  const { client } = host;
-  assert.equal(textOf(await client.callTool({ name: 'drop-standing', arguments: { label: 'drop' } }, undefined, opts)), 'dropped');
-  await eventually(() => (rec.seen['notifications/message'] ?? []).length >= 2, { what: 'both log messages', timeoutMs: 8000 });
-  const reopened = await app.waitForEvent((e) => e.event === 'http' && e.method === 'GET' && e.lastEventId !== undefined,
-    { what: 'the standing GET reopened with Last-Event-ID' });
-  assert.equal(reopened.protocolVersion, sdk.LATEST_PROTOCOL_VERSION);
-  await sleep(200);
-  await client.ping(opts);
-  assert.deepEqual(rec.seen['notifications/message'].map((p) => p.data), ['drop before', 'drop while closed']);
-  assert.deepEqual(host.errors, []);
-});
+for (const eventIds of ['plain', 'odd']) {
+  test(`a standing stream the app ended is reopened from its last event (${eventIds} event ids): each log once`, { timeout: 30000 }, async (t) => {
+    const ws = Workspace.create(t);
+    const app = await ws.startTestApp('standing-app', ['--event-ids', eventIds]);
+    const rec = recording([sdk.LoggingMessageNotificationSchema]);
+    const host = await ws.connectHost({ setup: rec.setup });
+    await standingStreamOpen(app);
+    const { client } = host;
+    assert.equal(textOf(await client.callTool({ name: 'drop-standing', arguments: { label: 'drop' } }, undefined, opts)), 'dropped');
+    await eventually(() => (rec.seen['notifications/message'] ?? []).length >= 2, { what: 'both log messages', timeoutMs: 8000 });
+    const reopened = await app.waitForEvent((e) => e.event === 'http' && e.method === 'GET' && e.lastEventId !== undefined,
+      { what: 'the standing GET reopened with Last-Event-ID' });
+    assert.equal(reopened.protocolVersion, sdk.LATEST_PROTOCOL_VERSION);
+    await sleep(200);
+    await client.ping(opts);
+    assert.deepEqual(rec.seen['notifications/message'].map((p) => p.data), ['drop before', 'drop while closed']);
+    assert.deepEqual(app.events('unknown-event-id'), []);
+    assert.deepEqual(host.errors, []);
+  });
+}
 
 // The app numbers its own requests from 0, as the host may number its own: the host's answer to
 // the app's roots/list id 0 is no reply to the host's tools/call id 0, and the other way round.

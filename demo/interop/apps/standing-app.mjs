@@ -11,6 +11,7 @@
 // --retry-ms  the "retry" delay the app names on its request streams (default 100)
 // --standing  serve (the default); refuse: 405 for the standing stream's GET; end: each such
 //             GET gets an event stream that ends at once, with no event
+// --event-ids plain (the default): 1, 2, ...; odd: with spaces and punctuation
 
 import { randomBytes, randomUUID } from 'node:crypto';
 import fs from 'node:fs';
@@ -28,6 +29,7 @@ const { values: options } = parseArgs({
     discovery: { type: 'string' },
     'retry-ms': { type: 'string', default: '100' },
     standing: { type: 'string', default: 'serve' },
+    'event-ids': { type: 'string', default: 'plain' },
   },
   strict: true,
 });
@@ -214,19 +216,30 @@ class OrderedEventStore {
     this.events = [];
   }
 
+  static idOf(index) {
+    return options['event-ids'] === 'odd' ? `ev ${index}; a=b/c:d, "q" %20 {x}` : String(index);
+  }
+
   async storeEvent(streamId, message) {
     this.events.push({ streamId, message });
-    return String(this.events.length);
+    return OrderedEventStore.idOf(this.events.length);
+  }
+
+  indexOf(eventId) {
+    const index = this.events.findIndex((_, i) => OrderedEventStore.idOf(i + 1) === eventId);
+    if (index < 0) log('unknown-event-id', { eventId });
+    return index;
   }
 
   async getStreamIdForEventId(eventId) {
-    return this.events[Number(eventId) - 1]?.streamId;
+    return this.events[this.indexOf(eventId)]?.streamId;
   }
 
   async replayEventsAfter(lastEventId, { send }) {
-    const streamId = await this.getStreamIdForEventId(lastEventId);
-    for (let i = Number(lastEventId); i < this.events.length; i += 1) {
-      if (this.events[i].streamId === streamId) await send(String(i + 1), this.events[i].message);
+    const from = this.indexOf(lastEventId);
+    const streamId = this.events[from]?.streamId;
+    for (let i = from + 1; i < this.events.length; i += 1) {
+      if (this.events[i].streamId === streamId) await send(OrderedEventStore.idOf(i + 1), this.events[i].message);
     }
     return streamId;
   }
