@@ -6,8 +6,8 @@ import { REQUEST_TIMEOUT_MS, Workspace, initializeRequest, sdk, textOf } from '.
 
 const STEPS = 4;
 
-// The bridge relays a tool call's lines once the app's reply is complete, so the stdio client
-// sees the result in the same read as the notifications. Handed over as one batch, the client
+// The demo app sends its progress and the result close together, so the stdio client may see the
+// result in the same read as the notifications. Handed over as one batch, the client
 // runs the result first and reports the notifications as carrying an unknown token; handed over
 // one per turn (as a host reading line by line would), all of them reach onprogress first.
 const SDK_HOSTS = [

@@ -1,5 +1,6 @@
 // Forwarding one host message inside the open session, and what each outcome of the exchange
 // means for the session and for the host.
+#include <algorithm>
 #include <vector>
 
 #include "applink/app_link.h"
@@ -10,10 +11,13 @@ namespace {
 
 // Forwarded host messages may wait a day for the app's data.
 constexpr std::int64_t kForwardReadTimeoutMs = 86'400'000;
-// A stream the app ended early is resumed after the delay it named, or this one.
+// A stream the app ended early is resumed after the delay it named, or this one; never sooner than
+// the shortest, so an app that ends every stream at once is not hammered.
 constexpr std::int64_t kDefaultResumeDelayMs = 1000;
-// Resumed streams that bring no event, in a row, before the bridge stops resuming.
-constexpr int kMostFruitlessResumptions = 3;
+constexpr std::int64_t kShortestResumeDelayMs = 100;
+// Resumptions in a row that got no answer at all before the bridge gives up. A resumed stream that
+// the app answered, and later ended, counts as none: apps that poll end theirs again and again.
+constexpr int kMostFailedResumptions = 3;
 
 bool holdsJsonRpcObject(const std::vector<std::string>& messages) {
     for (const std::string& text : messages) {
@@ -120,17 +124,25 @@ AppLink::Resumed AppLink::resume(const AppSession& session, std::string lastEven
     ExchangeStop ownStop;
     ExchangeStop& waits = stop != nullptr ? *stop : ownStop;
     Resumed last = Resumed::Refused;
-    for (int fruitless = 0; fruitless < kMostFruitlessResumptions;) {
-        if (waits.waitFor(std::chrono::milliseconds(retryMs.value_or(kDefaultResumeDelayMs))))
-            return Resumed::Stopped;
+    for (int failed = 0; failed < kMostFailedResumptions;) {
+        const std::int64_t delayMs =
+            std::max(retryMs.value_or(kDefaultResumeDelayMs), kShortestResumeDelayMs);
+        if (waits.waitFor(std::chrono::milliseconds(delayMs))) return Resumed::Stopped;
         ReplyReader reader([](const HttpHead& head) { return head.status == 200; }, onText);
         const HttpOutcome outcome = client.perform(
             appRequest(session, HttpRequest::Method::Get, {}, kForwardReadTimeoutMs, lastEventId),
             reader, stop);
         if (waits.requested()) return Resumed::Stopped;
+        // The app is gone.
         if (outcome == HttpOutcome::NoConnection) return Resumed::Broken;
+        const std::int32_t status = reader.head().status;
+        if (status == 0) {
+            last = Resumed::Broken;
+            ++failed;
+            continue;
+        }
         // 405: the app resumes no streams; 404: it no longer knows this one.
-        if (reader.head().status != 200 || !reader.isEventStream()) return last;
+        if (status != 200 || !reader.isEventStream()) return last;
         if (outcome == HttpOutcome::Complete) reader.finish();
         if (answered()) return Resumed::Answered;
         if (reader.tooLarge() || reader.encoded()) return Resumed::Broken;
@@ -138,7 +150,7 @@ AppLink::Resumed AppLink::resume(const AppSession& session, std::string lastEven
         if (reader.lastEventId() && !reader.lastEventId()->empty())
             lastEventId = *reader.lastEventId();
         if (reader.retryMs()) retryMs = reader.retryMs();
-        fruitless = reader.events() > 0 ? 0 : fruitless + 1;
+        failed = 0;
     }
     return last;
 }
