@@ -307,6 +307,28 @@ TEST_F(StandingStream, ARequestStreamEndedEarlyIsResumedFromItsLastEvent) {
     }
 }
 
+TEST_F(StandingStream, AnAppThatPollsIsResumedUntilItAnswers) {
+    app->on("tools/call", ScriptedReply::streamed({"id: p-1\nretry: 100\ndata:\n\n"}));
+    // Four resumed streams that the app ends at once with nothing in them, then the answer.
+    app->onStream(
+        resumes, [](const RecordedRequest&) { return ScriptedReply::streamed({":\n"}); }, 4);
+    app->onStream(resumes, [](const RecordedRequest&) {
+        return ScriptedReply::events(event(result("5"), "p-2"));
+    });
+    startBridge();
+    send(toolCall("5"));
+    EXPECT_EQ(next(), result("5"));
+    EXPECT_TRUE(finish().empty());
+    std::size_t resumptions = 0;
+    for (const RecordedRequest& get : app->streamRequests()) {
+        if (resumes(get)) {
+            ++resumptions;
+            EXPECT_EQ(get.header("Last-Event-ID"), "p-1");
+        }
+    }
+    EXPECT_EQ(resumptions, 5u);
+}
+
 TEST_F(StandingStream, TheEndOfInputDoesNotWaitForTheStream) {
     const auto feed = serveStream();
     startBridge();
