@@ -206,6 +206,10 @@ void AppLink::refreshToolList(HttpClient& via, const AppSession& session,
     }
 }
 
+void AppLink::endStandingStream() {
+    standingStream.closeAndWait();
+}
+
 void AppLink::closeSession() {
     standingStream.close();
     const std::optional<AppSession> session = currentSession();

@@ -79,6 +79,8 @@ class AppLink {
 
     // Ends the session with a DELETE when it has an id; the reply and any failure are ignored.
     void closeSession();
+    // Ends the standing stream and waits for its thread, so that it relays nothing more.
+    void endStandingStream();
 
   private:
     std::optional<std::string> openSession(bool refreshTools, const std::string& params);

@@ -27,6 +27,10 @@ StandingStream::StandingStream(StandingStreamSettings settingsIn, HttpClient& cl
     : settings(std::move(settingsIn)), client(clientIn) {}
 
 StandingStream::~StandingStream() {
+    closeAndWait();
+}
+
+void StandingStream::closeAndWait() {
     close();
     std::unique_lock<std::mutex> lock(mutex);
     allEnded.wait(lock, [this] { return threadsRunning == 0; });

@@ -44,6 +44,8 @@ class StandingStream {
     void close(std::int32_t generation);
     // Ends whatever stream is open; returns at once.
     void close();
+    // Ends whatever stream is open and waits for its thread: nothing is relayed after it returns.
+    void closeAndWait();
 
   private:
     struct Run;

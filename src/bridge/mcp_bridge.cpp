@@ -64,6 +64,8 @@ McpBridge::~McpBridge() {
     }
     workReady.notify_all();
     if (worker.joinable()) worker.join();
+    // Its thread hands what it receives to this object, whose members go before the link's.
+    link.endStandingStream();
 }
 
 bool McpBridge::rejectIfTooDeep(const std::string& line) {

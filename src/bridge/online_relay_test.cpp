@@ -72,6 +72,8 @@ class FakeClient final : public HttpClient {
     explicit FakeClient(Script scriptIn) : script(std::move(scriptIn)) {}
 
     HttpOutcome perform(const HttpRequest& request, HttpSink& sink, ExchangeStop* stop) override {
+        // No standing stream, as an app that offers none.
+        if (request.method == HttpRequest::Method::Get) return reply(sink, 405, "", "");
         const std::string body(request.body);
         {
             const std::lock_guard<std::mutex> lock(mutex);
