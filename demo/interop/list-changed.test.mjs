@@ -67,10 +67,7 @@ const WIRE_CASES = [
 for (const { name, tools, snapshot, expected } of WIRE_CASES) {
   test(`raw wire: ${name}: ${expected ? 'list_changed comes before the reply' : 'no list_changed'}`, { timeout: 30000 }, async (t) => {
     const ws = Workspace.create(t, { snapshot });
-    const bridge = ws.spawnBridge();
-    bridge.send(initializeRequest(1));
-    await bridge.waitForReply(1);
-    bridge.send({ jsonrpc: '2.0', method: 'notifications/initialized' });
+    const bridge = await ws.spawnInitializedBridge();
     const app = await ws.startApp({ tools });
 
     const from = bridge.stdout.lines.length;

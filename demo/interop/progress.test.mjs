@@ -59,10 +59,7 @@ for (const { name, token, id } of TOKENS) {
   test(`raw wire: progress lines precede the result line, with ${name}`, { timeout: 30000 }, async (t) => {
     const ws = Workspace.create(t);
     await ws.startApp();
-    const bridge = ws.spawnBridge();
-    bridge.send(initializeRequest(1));
-    await bridge.waitForReply(1);
-    bridge.send({ jsonrpc: '2.0', method: 'notifications/initialized' });
+    const bridge = await ws.spawnInitializedBridge();
     const from = bridge.stdout.lines.length;
     bridge.send({
       jsonrpc: '2.0', id, method: 'tools/call',

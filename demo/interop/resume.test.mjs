@@ -50,10 +50,7 @@ for (const { name, retryMs, answerAfterMs, eventIds = 'plain' } of CASES) {
   test(`raw wire: a stream the app ended early is resumed: one response line, each progress once: ${name}`, { timeout: 30000 }, async (t) => {
     const ws = Workspace.create(t);
     const app = await ws.startTestApp('standing-app', ['--retry-ms', String(retryMs), '--event-ids', eventIds]);
-    const bridge = ws.spawnBridge();
-    bridge.send(initializeRequest(1));
-    await bridge.waitForReply(1);
-    bridge.send({ jsonrpc: '2.0', method: 'notifications/initialized' });
+    const bridge = await ws.spawnInitializedBridge();
     const from = bridge.stdout.lines.length;
     bridge.send({
       jsonrpc: '2.0', id: 'call-7', method: 'tools/call',

@@ -187,10 +187,7 @@ test('SDK host: progress sent outside the call\'s own stream arrives while the c
 test('raw wire: progress from the standing stream precedes the result, once each', { timeout: 30000 }, async (t) => {
   const ws = Workspace.create(t, { serializeToolCalls: false });
   const app = await ws.startTestApp('standing-app');
-  const bridge = ws.spawnBridge();
-  bridge.send(initializeRequest(1));
-  await bridge.waitForReply(1);
-  bridge.send({ jsonrpc: '2.0', method: 'notifications/initialized' });
+  const bridge = await ws.spawnInitializedBridge();
   await standingStreamOpen(app);
   const from = bridge.stdout.lines.length;
   bridge.send({
@@ -344,10 +341,7 @@ test('the app comes up after initialize: the session opened later carries the ap
 test('raw wire: server-everything\'s long-running operation: its progress arrives while the call runs', { timeout: 30000 }, async (t) => {
   const ws = Workspace.create(t);
   await ws.startTestApp('everything');
-  const bridge = ws.spawnBridge();
-  bridge.send(initializeRequest(1));
-  await bridge.waitForReply(1);
-  bridge.send({ jsonrpc: '2.0', method: 'notifications/initialized' });
+  const bridge = await ws.spawnInitializedBridge();
   const from = bridge.stdout.lines.length;
   bridge.send({
     jsonrpc: '2.0', id: 2, method: 'tools/call',
@@ -370,10 +364,7 @@ test('raw wire: a burst of large log lines among many replies: every line whole,
   const PINGS = 40;
   const ws = Workspace.create(t);
   const app = await ws.startTestApp('standing-app');
-  const bridge = ws.spawnBridge();
-  bridge.send(initializeRequest(1));
-  await bridge.waitForReply(1);
-  bridge.send({ jsonrpc: '2.0', method: 'notifications/initialized' });
+  const bridge = await ws.spawnInitializedBridge();
   await standingStreamOpen(app);
   const from = bridge.stdout.lines.length;
   bridge.send({ jsonrpc: '2.0', id: 2, method: 'tools/call', params: { name: 'log-burst', arguments: { count: COUNT, size: SIZE } } });

@@ -198,6 +198,15 @@ export class Workspace {
     return raw;
   }
 
+  // A bridge over raw pipes whose host has initialized the session.
+  async spawnInitializedBridge() {
+    const bridge = this.spawnBridge();
+    bridge.send(initializeRequest(1));
+    await bridge.waitForReply(1);
+    bridge.send({ jsonrpc: '2.0', method: 'notifications/initialized' });
+    return bridge;
+  }
+
   async dispose() {
     for (const cleanup of this.cleanups.reverse()) {
       await withTimeout(Promise.resolve().then(cleanup), 6000, 'cleanup').catch(() => {});

@@ -80,10 +80,6 @@ class DeadlineClient final : public HttpClient {
     const OpeningDeadline& deadline;
 };
 
-}  // namespace
-
-namespace {
-
 StandingStreamSettings standingStreamSettings(const AppLinkSettings& link) {
     StandingStreamSettings stream;
     stream.onText = link.onStreamText;
