@@ -13,7 +13,7 @@ if(CMAKE_CROSSCOMPILING)
   ExternalProject_Add(icon_tools
     SOURCE_DIR ${_res_dir}/icon
     BINARY_DIR ${_host_tools}
-    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release
+    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DMCP_BRIDGE_WERROR=${MCP_BRIDGE_WERROR}
     INSTALL_COMMAND ""
     BUILD_ALWAYS ON
     BUILD_BYPRODUCTS ${_host_tools}/icon_generator ${_host_tools}/icon_check)

@@ -30,7 +30,7 @@ run_windows_tests() {
     windows_build=$2
     install_windows_deps
 
-    cmake -S . -B "$windows_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    cmake -S . -B "$windows_build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMCP_BRIDGE_WERROR=ON \
         -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
         -DMCP_BRIDGE_HOST_BLACKBOX_TESTS="$host_build/tests/blackbox_tests" >/dev/null
     cmake --build "$windows_build"
