@@ -302,6 +302,37 @@ void FakeApp::forgetSessions() {
 void FakeApp::setTools(std::string toolsJson) {
     const std::lock_guard<std::mutex> lock(mutex);
     tools = std::move(toolsJson);
+    toolPages.clear();
+}
+
+void FakeApp::setToolPages(std::vector<std::string> pagesJson) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    toolPages = std::move(pagesJson);
+}
+
+std::string FakeApp::toolListReply(const std::string& idText,
+                                   const rapidjson::Value& message) const {
+    if (toolPages.empty()) return resultReply(idText, R"({"tools":)" + tools + "}");
+    std::size_t page = 0;
+    const auto params = message.FindMember("params");
+    if (params != message.MemberEnd() && params->value.IsObject()) {
+        const auto cursor = params->value.FindMember("cursor");
+        if (cursor != params->value.MemberEnd()) {
+            page = toolPages.size();
+            for (std::size_t i = 1; i < toolPages.size(); ++i) {
+                if (cursor->value.IsString() &&
+                    cursor->value.GetString() == "page-" + std::to_string(i + 1)) {
+                    page = i;
+                }
+            }
+            if (page == toolPages.size()) return errorReply(idText, -32602, "Unknown cursor");
+        }
+    }
+    std::string result = R"({"tools":)" + toolPages[page];
+    if (page + 1 < toolPages.size()) {
+        result += R"(,"nextCursor":"page-)" + std::to_string(page + 2) + "\"";
+    }
+    return resultReply(idText, result + "}");
 }
 
 void FakeApp::setInitializeResult(std::string result) {
@@ -491,7 +522,7 @@ std::optional<std::string> FakeApp::replyToObject(const std::string& objectText)
                                    : "";
     const std::lock_guard<std::mutex> lock(mutex);
     if (method == "initialize") return resultReply(idText, initializeResult);
-    if (method == "tools/list") return resultReply(idText, R"({"tools":)" + tools + "}");
+    if (method == "tools/list") return toolListReply(idText, message);
     if (method == "ping") return resultReply(idText, "{}");
     if (method == "tools/call") {
         const auto params = message.FindMember("params");

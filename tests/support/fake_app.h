@@ -3,6 +3,8 @@
 // every request it receives. Also a listener that hangs up on every connection, and a free port.
 #pragma once
 
+#include <rapidjson/fwd.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -155,7 +157,11 @@ class FakeApp {
     void forgetSessions();
 
     // Default behaviour.
-    void setTools(std::string toolsJson);          // the array that tools/list answers with
+    void setTools(std::string toolsJson);  // the array that tools/list answers with
+    // tools/list answers page by page: the first page without a cursor, each later one for the
+    // "nextCursor" the page before it gave ("page-2", "page-3", ...); an unknown cursor gets
+    // -32602. setTools goes back to one page.
+    void setToolPages(std::vector<std::string> pagesJson);
     void setInitializeResult(std::string result);  // the object that initialize answers with
     void setIssueSessionIds(bool issue);           // "Mcp-Session-Id" on the initialize answer
 
@@ -198,6 +204,7 @@ class FakeApp {
     void serve(const httplib::Request& req, httplib::Response& res);
     ScriptedReply answer(const RecordedRequest& request);
     std::optional<std::string> replyToObject(const std::string& objectText);
+    std::string toolListReply(const std::string& idText, const rapidjson::Value& message) const;
 
     std::filesystem::path discoveryFile;
     std::unique_ptr<httplib::Server> server;
@@ -216,6 +223,7 @@ class FakeApp {
     std::string acceptedToken;
     std::int64_t publishedPid;
     std::string tools = "[]";
+    std::vector<std::string> toolPages;  // when not empty, tools/list answers from these
     std::string initializeResult;
     bool issueSessionIds = true;
     int sessionsIssued = 0;
