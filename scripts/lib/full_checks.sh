@@ -1,7 +1,10 @@
 # The extra checks of scripts/test --full: the unit and black-box tests once more under
 # AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer (CMake presets "asan"
-# and "tsan": -O1, any report fails the test), and a short run of every fuzz target (preset
-# "fuzz", clang with libFuzzer). Sourced by scripts/test after deps.sh.
+# and "tsan": -O1, any report fails the test), a short run of every fuzz target (preset "fuzz",
+# clang with libFuzzer), the build types the everyday run does not build (Release with g++, Debug
+# with clang, warnings as errors, with their unit tests; clang comes with the fuzz targets' deps),
+# and the packages with their tests.
+# Sourced by scripts/test after deps.sh and windows.sh.
 
 # Seconds each fuzz target runs; the targets run two at a time.
 MCP_BRIDGE_FUZZ_SECONDS=${MCP_BRIDGE_FUZZ_SECONDS:-30}
@@ -34,8 +37,27 @@ fuzz_runs() {
         fuzz/run "$MCP_BRIDGE_FUZZ_SECONDS" build-fuzz
 }
 
+# build_type_matrix DIR COMPILER BUILD_TYPE: everything builds, tests included, and the unit
+# tests pass.
+build_type_matrix() {
+    local dir=$1 compiler=$2 type=$3
+    install_fuzz_deps &&
+        cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE="$type" \
+        -DMCP_BRIDGE_WERROR=ON >/dev/null &&
+        cmake --build "$dir" &&
+        "$dir/tests/unit_tests" --gtest_brief=1
+}
+
+packages() {
+    build_packages && test_packages
+}
+
 run_full_checks() {
+    source scripts/lib/package.sh
     timed "fuzzing, ${MCP_BRIDGE_FUZZ_SECONDS} s per target" fuzz_runs
+    timed "Release build with g++" build_type_matrix build-release g++ Release
+    timed "Debug build with clang" build_type_matrix build-debug-clang clang++ Debug
+    timed "packages" packages
     timed "AddressSanitizer and UndefinedBehaviorSanitizer" sanitizer_tests asan
     timed "ThreadSanitizer" sanitizer_tests tsan
     if [ ${#full_checks_failed[@]} -gt 0 ]; then
