@@ -10,6 +10,7 @@
 #include "applink/http_exchange.h"
 #include "config/config.h"
 #include "config/discovery.h"
+#include "config/snapshot.h"
 #include "platform/platform.h"
 #include "recorder/recorder_rules.h"
 
@@ -174,9 +175,9 @@ int run(const RecorderCommand& command, HttpClient& client, const std::string& l
         return kExitSame;
     }
 
-    const std::optional<std::string> snapshotFile = platform::readWholeFile(command.snapshot);
-    if (!snapshotFile) throw CouldNotRun("Cannot read " + pathForMessage(command.snapshot));
-    const RecordedSnapshot recorded = parseSnapshotText(command.snapshot, *snapshotFile);
+    // Read as the bridge reads it; with no configuration path the snapshot's path stands as given.
+    const Snapshot recorded =
+        loadSnapshot(std::string(), command.snapshot, platform::readWholeFile);
     const Recording recording = record(command.source, client, localAppData);
     const ToolDiff diff = diffTools(recorded.toolsJson, recording.toolsJson);
     if (diff.empty()) return kExitSame;

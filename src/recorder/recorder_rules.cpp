@@ -193,22 +193,6 @@ std::string snapshotText(const std::string& initializeJson, const std::string& t
     return std::string(buffer.GetString(), buffer.GetSize()) + "\n";
 }
 
-RecordedSnapshot parseSnapshotText(const std::string& path, const std::string& text) {
-    rapidjson::Document document;
-    jsonrpc::parseJson(document, text);
-    if (document.HasParseError() || !document.IsObject()) {
-        throw std::runtime_error(pathForMessage(path) + " is not a JSON object");
-    }
-    const auto initialize = document.FindMember("initialize");
-    const auto tools = document.FindMember("tools");
-    if (initialize == document.MemberEnd() || !initialize->value.IsObject() ||
-        tools == document.MemberEnd() || !tools->value.IsArray()) {
-        throw std::runtime_error(pathForMessage(path) +
-                                 ": needs an \"initialize\" object and a \"tools\" array");
-    }
-    return RecordedSnapshot{compactText(initialize->value), compactText(tools->value)};
-}
-
 ToolDiff diffTools(const std::string& recordedToolsJson, const std::string& currentToolsJson) {
     rapidjson::Document recorded;
     rapidjson::Document current;

@@ -57,13 +57,6 @@ std::string toolArrayText(const std::vector<std::string>& tools);
 // feed. Both arguments are compact JSON texts.
 std::string snapshotText(const std::string& initializeJson, const std::string& toolsJson);
 
-// Both values of a snapshot file as compact texts. Throws std::runtime_error naming `path`.
-struct RecordedSnapshot {
-    std::string initializeJson;
-    std::string toolsJson;
-};
-RecordedSnapshot parseSnapshotText(const std::string& path, const std::string& text);
-
 // How the app's tools differ from the recorded ones, by name. Equal lists differ in nothing;
 // lists holding the same tools in another order differ only in `reordered`, since the bridge
 // tells the host of that change too.
