@@ -45,7 +45,7 @@ build_type_matrix() {
         cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_BUILD_TYPE="$type" \
         -DMCP_BRIDGE_WERROR=ON >/dev/null &&
         cmake --build "$dir" &&
-        "$dir/tests/unit_tests" --gtest_brief=1
+        ctest --test-dir "$dir" -R '^unit_tests$' --output-on-failure
 }
 
 packages() {
