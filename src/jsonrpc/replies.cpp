@@ -31,14 +31,18 @@ void writeDouble(double number, JsonWriter& writer) {
     }
 }
 
-// Whether the bytes hold the three-byte form of a surrogate, which a parse makes of a lone
-// surrogate escape.
-bool holdsSurrogate(const char* text, std::size_t length) {
-    for (std::size_t at = 0; at + 2 < length; ++at) {
-        if (static_cast<unsigned char>(text[at]) == 0xED &&
-            (static_cast<unsigned char>(text[at + 1]) & 0xE0) == 0xA0) {
-            return true;
-        }
+// Whether the three bytes at `at` are the form of a surrogate, which a parse makes of a lone
+// surrogate escape. The last byte must continue the sequence: an invalid byte run such as ED AD ED
+// is no surrogate, and taking it for one would turn the next byte into part of an escape.
+bool surrogateAt(std::string_view text, std::size_t at) {
+    return at + 2 < text.size() && static_cast<unsigned char>(text[at]) == 0xED &&
+           (static_cast<unsigned char>(text[at + 1]) & 0xE0) == 0xA0 &&
+           (static_cast<unsigned char>(text[at + 2]) & 0xC0) == 0x80;
+}
+
+bool holdsSurrogate(std::string_view text) {
+    for (std::size_t at = 0; at + 2 < text.size(); ++at) {
+        if (surrogateAt(text, at)) return true;
     }
     return false;
 }
@@ -46,7 +50,7 @@ bool holdsSurrogate(const char* text, std::size_t length) {
 // A string (or key), with any surrogate written back as the escape it was read from, so that the
 // text stays what the peer wrote rather than bytes that are not UTF-8.
 void writeString(const char* text, std::size_t length, JsonWriter& writer) {
-    if (!holdsSurrogate(text, length)) {
+    if (!holdsSurrogate(std::string_view(text, length))) {
         writer.String(text, static_cast<rapidjson::SizeType>(length));
         return;
     }
@@ -56,9 +60,7 @@ void writeString(const char* text, std::size_t length, JsonWriter& writer) {
     const std::string_view written(plain.GetString(), plain.GetSize());
     std::string escaped;
     for (std::size_t at = 0; at < written.size(); ++at) {
-        const auto lead = static_cast<unsigned char>(written[at]);
-        if (lead == 0xED && at + 2 < written.size() &&
-            (static_cast<unsigned char>(written[at + 1]) & 0xE0) == 0xA0) {
+        if (surrogateAt(written, at)) {
             const unsigned unit = 0xD000u |
                                   ((static_cast<unsigned char>(written[at + 1]) & 0x3Fu) << 6) |
                                   (static_cast<unsigned char>(written[at + 2]) & 0x3Fu);

@@ -54,6 +54,10 @@ TEST(ToJsonText, WritesCompactTextWithTheWritersEscapes) {
         {R"({"\udbff":"x\ud800y\udc00","ok":"\ud83d\ude00"})",
          "{\"\\udbff\":\"x\\ud800y\\udc00\",\"ok\":\"\xF0\x9F\x98\x80\"}"},
         {"[1e400,-1E+999,0e400,1e-400]", "[2e308,-2e308,0,0.0]"},
+        // Raw bytes that are not UTF-8 go on as they are; only a whole surrogate form (ED, then
+        // A0 to BF, then a continuation byte) becomes an escape.
+        {"[\"\xED\xAD\xED\xED\xA0\x80\"]", "[\"\xED\xAD\xED\\ud800\"]"},
+        {"[\"\xED\xAD\"]", "[\"\xED\xAD\"]"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(compact(c.input), c.expected) << c.input;
