@@ -93,9 +93,10 @@ void AppFixture::SetUp() {
     app->setTools(kSnapshotToolsCompact);
 }
 
-ChildProcess& AppFixture::startBridge(const std::string& extra) {
+ChildProcess& AppFixture::startBridge(const std::string& extra,
+                                      const std::map<std::string, std::string>& environment) {
     writeConfig(configJson(extra));
-    return start();
+    return start(environment);
 }
 
 void AppFixture::send(const std::string& line) {

@@ -2,6 +2,7 @@
 // helpers for the lines that pass between them.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,8 +43,10 @@ class AppFixture : public BridgeFixture {
   protected:
     void SetUp() override;
 
-    // Writes the configuration (with `extra` members) and starts the bridge.
-    ChildProcess& startBridge(const std::string& extra = {});
+    // Writes the configuration (with `extra` members) and starts the bridge, with `environment`
+    // added to the inherited one.
+    ChildProcess& startBridge(const std::string& extra = {},
+                              const std::map<std::string, std::string>& environment = {});
     void send(const std::string& line);
     // The next output line; empty (and a test failure) when none came in time.
     std::string next(std::chrono::milliseconds timeout = 5s);

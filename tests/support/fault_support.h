@@ -25,6 +25,11 @@ constexpr bool kThreadSanitizerBuild = true;
 #else
 constexpr bool kThreadSanitizerBuild = false;
 #endif
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizerBuild = true;
+#else
+constexpr bool kAddressSanitizerBuild = false;
+#endif
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitizerBuild = true;
 #else
