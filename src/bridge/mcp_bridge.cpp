@@ -59,8 +59,12 @@ void McpBridge::closeSession() {
 McpBridge::~McpBridge() {
     drain(3000);
     {
-        const std::lock_guard<std::mutex> lock(stateMutex);
+        // A thread watching a cancelled request waits on this bridge; it is woken and waited for,
+        // so that none is left touching the bridge once it is gone.
+        std::unique_lock<std::mutex> lock(stateMutex);
         stopping = true;
+        requestEnded.notify_all();
+        requestEnded.wait(lock, [this] { return watchers == 0; });
     }
     workReady.notify_all();
     if (worker.joinable()) worker.join();

@@ -104,6 +104,8 @@ class McpBridge {
     std::int32_t inFlight = 0;
     std::int32_t onOwnThreads = 0;  // messages in flight on threads of their own
     std::list<RunningRequest> runningRequests;
+    // Threads watching a cancelled running request, from launch to their last touch of the bridge.
+    std::int32_t watchers = 0;
 
     bool stopping = false;
     std::deque<QueuedCall> toolCalls;

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -283,6 +285,55 @@ TEST_F(ToolQueue, ACancelledRunningCallThatEndsInTimeKeepsItsPlace) {
     output.release();
     ASSERT_TRUE(bridge->drain(5000));
     EXPECT_EQ(answeredIds(), (std::vector<int>{1, 2}));
+}
+
+// The thread that watches a cancelled running call is held back from starting until a moment
+// after the bridge began to end: the bridge must wait for it rather than leave it to touch a
+// bridge that is gone.
+TEST(CancelledCallWatch, TheBridgeEndsOnlyAfterItsWatchingThread) {
+    Output output;
+    output.holdOn = "\"id\":1,";
+    output.released = false;
+    std::mutex mutex;
+    std::vector<std::thread> threads;
+    bool gateOpen = false;
+    std::condition_variable gateOpened;
+    const auto heldBackFirst = [&](std::function<void()> task) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (!threads.empty()) {
+            threads.emplace_back(std::move(task));
+            return;
+        }
+        threads.emplace_back([&, task = std::move(task)] {
+            {
+                std::unique_lock<std::mutex> gate(mutex);
+                gateOpened.wait(gate, [&] { return gateOpen; });
+            }
+            task();
+        });
+    };
+    auto bridge = std::make_unique<McpBridge>(offlineConfig(true), output.writer(), heldBackFirst);
+    bridge->submit(R"({"jsonrpc":"2.0","id":1,"method":"tools/call"})");
+    ASSERT_TRUE(output.waitFor(1));
+    bridge->submit(
+        R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})");
+    output.release();
+    ASSERT_TRUE(bridge->drain(5000));
+
+    std::thread opener([&] {
+        std::this_thread::sleep_for(200ms);
+        const std::lock_guard<std::mutex> lock(mutex);
+        gateOpen = true;
+        gateOpened.notify_all();
+    });
+    bridge.reset();
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_TRUE(gateOpen) << "the bridge ended before its watching thread had run";
+    }
+    opener.join();
+    for (std::thread& thread : threads)
+        thread.join();
 }
 
 TEST_F(ToolQueue, RecognisesMethodNamesWrittenWithEscapes) {

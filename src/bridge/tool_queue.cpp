@@ -81,18 +81,23 @@ void McpBridge::cancelRunning(const rapidjson::Value& requestId) {
     std::shared_ptr<ExchangeStop> stop;
     {
         const std::lock_guard<std::mutex> lock(stateMutex);
+        if (stopping) return;
         for (const RunningRequest& running : runningRequests) {
             if (running.id == requestId) {
                 stop = running.stop;
                 break;
             }
         }
+        if (!stop) return;
+        ++watchers;
     }
-    if (!stop) return;
     try {
         launcher([this, stop] { stopIfStillRunning(stop); });
     } catch (const std::system_error&) {
         // Without a thread to watch it, the request is waited for as it always would be.
+        const std::lock_guard<std::mutex> lock(stateMutex);
+        --watchers;
+        requestEnded.notify_all();
     }
 }
 
@@ -108,5 +113,9 @@ void McpBridge::stopIfStillRunning(const std::shared_ptr<ExchangeStop>& stop) {
                                [&] { return stopping || !stillRunning(); })) {
         lock.unlock();
         stop->request();
+        lock.lock();
     }
+    // Notified under the lock: once it is released, the destructor may end the bridge.
+    --watchers;
+    requestEnded.notify_all();
 }
