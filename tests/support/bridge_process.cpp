@@ -179,8 +179,12 @@ void ChildProcess::collect(int fd, bool isStdout) {
     char buffer[65536];
     for (;;) {
         {
-            const std::lock_guard<std::mutex> lock(mutex);
+            std::unique_lock<std::mutex> lock(mutex);
             if (shuttingDown || (isStdout && stdoutClosed)) break;
+            if (isStdout && stdoutPaused) {
+                changed.wait_for(lock, 50ms);
+                continue;
+            }
         }
         pollfd entry{fd, POLLIN, 0};
         const int ready = ::poll(&entry, 1, 50);
@@ -239,6 +243,19 @@ void ChildProcess::closeOutput() {
         stdoutClosed = true;
     }
     if (stdoutReader.joinable()) stdoutReader.join();
+}
+
+void ChildProcess::pauseOutput() {
+    const std::lock_guard<std::mutex> lock(mutex);
+    stdoutPaused = true;
+}
+
+void ChildProcess::resumeOutput() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex);
+        stdoutPaused = false;
+    }
+    changed.notify_all();
 }
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {

@@ -61,6 +61,10 @@ class ChildProcess {
     void closeInput();
     // Closes our end of the child's standard output, as a host that stops reading would.
     void closeOutput();
+    // Stops reading the child's standard output, so that its writes block once the pipe is full,
+    // and reads on again from where it stopped.
+    void pauseOutput();
+    void resumeOutput();
 
     // The next standard-output line (without its LF), waiting at most `timeout`.
     std::optional<std::string> readLine(std::chrono::milliseconds timeout = 10s);
@@ -97,6 +101,7 @@ class ChildProcess {
     std::deque<std::string> lines;
     std::string rawStderr;
     bool stdoutClosed = false;
+    bool stdoutPaused = false;
     bool stdoutEnded = false;
     bool stderrEnded = false;
     bool shuttingDown = false;
