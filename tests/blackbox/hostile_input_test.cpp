@@ -1,16 +1,19 @@
 // What a broken or hostile peer can put in front of the bridge: discovery files that are no
-// regular file or are far too large, ids that a parsed number can't carry back, and JSON that
-// RapidJSON refuses though the grammar allows it.
+// regular file or are far too large, ids that a parsed number can't carry back, JSON that
+// RapidJSON refuses though the grammar allows it, and a host that stops reading before the end.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 
 #ifndef _WIN32
 #include <sys/stat.h>
 #endif
 
 #include "app_fixture.h"
+#include "fault_support.h"
 
 using namespace testing_support;
 
@@ -132,5 +135,78 @@ TEST_F(ExactIds, LoneSurrogatesAreRoutedAndRelayedByteForByte) {
     EXPECT_EQ(next(), offlineToolResult("7"));
     EXPECT_TRUE(finish().empty());
 }
+
+// The host stops reading while the bridge writes lines far larger than a pipe holds, then closes
+// the input, and reads again only after a while.
+struct BlockedOutputCase {
+    const char* name;
+    std::chrono::milliseconds readAgainAfter;  // counted from the end of input
+    bool allRepliesCome;
+};
+void PrintTo(const BlockedOutputCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class BlockedOutput : public AppFixture, public ::testing::WithParamInterface<BlockedOutputCase> {};
+
+// The end of input drains for 3 s, waits 1 s for the session's end, and 10 s at most for a line
+// in the middle of being written.
+constexpr auto kLongestExit = 20s;
+
+TEST_P(BlockedOutput, TheExitLeavesOnlyWholeLines) {
+    const BlockedOutputCase& c = GetParam();
+    startBridge(R"("serializeToolCalls":false)");
+    bridge->pauseOutput();
+    std::vector<std::string> ids;
+    for (int id = 1; id <= 8; ++id) {
+        ids.push_back(std::to_string(id));
+        // The app echoes the tool's name: a reply of a mebibyte each.
+        send(toolCall(ids.back(), std::string(std::size_t{1} << 20, 'y')));
+    }
+    for (int id = 9; id <= 58; ++id) {
+        ids.push_back(std::to_string(id));
+        send(request(ids.back(), "ping"));
+    }
+    ASSERT_TRUE(app->waitForRequests("tools/call", 8, 10s));
+    ASSERT_TRUE(app->waitForRequests("ping", 50, 10s));
+    std::this_thread::sleep_for(300ms);  // the first reply is stuck in a full pipe by now
+
+    bridge->closeInput();
+    const auto closed = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(c.readAgainAfter);
+    const bool runningWhenReadAgain = bridge->running();
+    bridge->resumeOutput();
+    EXPECT_EQ(bridge->wait(kLongestExit), 0);
+    const auto exitMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - closed);
+    EXPECT_LT(exitMs, kLongestExit);
+    ASSERT_TRUE(bridge->waitForOutputEnd());
+
+    const std::string raw = bridge->rawOutput();
+    ASSERT_FALSE(raw.empty());
+    EXPECT_EQ(raw.back(), '\n') << "the output ends with " << raw.size() << " bytes, the last "
+                                << raw.substr(raw.size() - std::min<std::size_t>(raw.size(), 80));
+    received = bridge->pendingLines();
+    std::size_t replies = 0;
+    for (const std::string& id : ids) {
+        const std::size_t count = countReplies(received, id);
+        EXPECT_LE(count, 1u) << id;
+        replies += count;
+    }
+    EXPECT_EQ(ReplyAudit(received).invalidLines(), std::vector<std::string>{});
+    if (c.allRepliesCome) expectOneReplyEach(ids);
+    std::cout << "[ FIGURES  ] output blocked, read again " << c.readAgainAfter.count()
+              << " ms after the end of input (bridge "
+              << (runningWhenReadAgain ? "still running" : "gone") << "): exit after "
+              << exitMs.count() << " ms, " << replies << " of " << ids.size() << " replies in "
+              << raw.size() << " bytes, all lines whole: " << (raw.back() == '\n' ? "yes" : "no")
+              << "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(HostileHost, BlockedOutput,
+                         ::testing::Values(BlockedOutputCase{"ReadAgainDuringTheDrain", 1s, true},
+                                           BlockedOutputCase{"ReadAgainWhileTheExitWaitsForALine",
+                                                             5s, false}),
+                         CaseName());
 
 }  // namespace
