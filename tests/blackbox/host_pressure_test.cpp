@@ -3,8 +3,10 @@
 // bounded, and the bridge neither crashes nor hangs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <ostream>
+#include <set>
 
 #include "app_fixture.h"
 #include "fault_support.h"
@@ -87,6 +89,79 @@ TEST_F(HostPressure, LineOfAHundredMegabytesIsForwardedWhileSmallMessagesGoOn) {
     EXPECT_TRUE(bridge->stderrLines().empty());
     std::cout << "[ FIGURES  ] a " << (size >> 20) << " MB line: bridge peak RSS "
               << peakKb.value_or(0) / 1024 << " MB\n";
+}
+
+// With one tool call running and ten thousand queued behind it, the host withdraws 300 of them
+// with "notifications/cancelled", pings in between. A cancellation must not cost in proportion
+// to the queue: the pings are answered at once.
+TEST_F(HostPressure, CancelStormOverALongQueueKeepsPingsPrompt) {
+    constexpr int kQueued = 10000;
+    constexpr int kCancels = 300;
+    const auto gate = std::make_shared<Gate>();
+    app->hold("tools/call", gate);
+    startBridge();
+    send(toolCall("1"));
+    ASSERT_TRUE(app->waitForRequests("tools/call", 1));
+    std::vector<std::string> kept = {"1"};
+    std::vector<std::string> withdrawn;
+    std::string queue;
+    for (int id = 2; id <= kQueued + 1; ++id)
+        queue += toolCall(std::to_string(id)) + "\n";
+    ASSERT_TRUE(writeWithin(*bridge, queue + request("20000", "ping") + "\n", 60s));
+    // Input is taken in order: once the ping is answered, every call is queued.
+    ASSERT_TRUE(awaitLine(R"({"jsonrpc":"2.0","id":20000,"result":{}})", 60s));
+
+    // Spread over the queue, from its far end towards the front.
+    std::string storm;
+    std::vector<std::string> pings;
+    for (int i = 0; i < kCancels; ++i) {
+        withdrawn.push_back(std::to_string(kQueued + 1 - i * (kQueued / kCancels)));
+        storm += cancelled(withdrawn.back()) + "\n";
+        if (i % 10 == 9) {
+            pings.push_back(std::to_string(30000 + i));
+            storm += request(pings.back(), "ping") + "\n";
+        }
+    }
+    const auto stormStart = std::chrono::steady_clock::now();
+    ASSERT_TRUE(writeWithin(*bridge, storm, 10s));
+    // Each ping runs on a thread of its own, so the replies may come in any order.
+    std::set<std::string> unanswered;
+    for (const std::string& id : pings)
+        unanswered.insert(R"({"jsonrpc":"2.0","id":)" + id + R"(,"result":{}})");
+    std::chrono::milliseconds worst{0};
+    while (!unanswered.empty()) {
+        const std::optional<std::string> line = bridge->readLine(10s);
+        ASSERT_TRUE(line.has_value()) << unanswered.size() << " pings unanswered";
+        received.push_back(*line);
+        ASSERT_EQ(unanswered.erase(*line), 1u) << *line;
+        worst = std::max(worst, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                    std::chrono::steady_clock::now() - stormStart));
+    }
+    EXPECT_LT(worst, 1s);
+
+    gate->open();
+    for (int id = 2; id <= kQueued + 1; ++id) {
+        const std::string idText = std::to_string(id);
+        if (std::find(withdrawn.begin(), withdrawn.end(), idText) == withdrawn.end())
+            kept.push_back(idText);
+    }
+    const auto drainStart = std::chrono::steady_clock::now();
+    readRepliesTo(kept, 300s);
+    const auto drainMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - drainStart);
+    finish();
+    auditReplies(kept, 0);
+    for (const std::string& id : withdrawn)
+        EXPECT_EQ(countReplies(received, id), 0u) << id;
+    std::vector<std::string> reached;
+    for (const RecordedRequest& call : app->requests("tools/call"))
+        reached.push_back(call.idText);
+    EXPECT_EQ(reached, kept);
+    EXPECT_TRUE(app->requests("notifications/cancelled").empty());
+    EXPECT_TRUE(bridge->stderrLines().empty());
+    std::cout << "[ FIGURES  ] " << kCancels << " cancels over " << kQueued
+              << " queued tool calls: worst ping delay " << worst.count() << " ms; the "
+              << kept.size() << " calls left ran in " << drainMs.count() << " ms\n";
 }
 
 // The host closes its end of the bridge's output at some point and goes on writing requests.
