@@ -3,6 +3,7 @@
 // app's port while the app listens on 127.0.0.1.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -282,6 +283,20 @@ class Ipv6Squatter {
     std::thread thread;
 };
 
+// Whether this machine's resolver gives ::1 for "localhost". Where it gives only 127.0.0.1, no
+// client would reach the squatter anyway, and the test shows only that the app gets every request.
+bool localhostResolvesToIpv6() {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo("localhost", "80", &hints, &found) != 0) return false;
+    bool ipv6 = false;
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next)
+        ipv6 = ipv6 || entry->ai_family == AF_INET6;
+    ::freeaddrinfo(found);
+    return ipv6;
+}
+
 class LocalhostSquatter : public AppFixture {};
 
 TEST_F(LocalhostSquatter, ListenerOnIpv6LoopbackGetsNothingWhenTheAppIsNamedLocalhost) {
@@ -306,6 +321,10 @@ TEST_F(LocalhostSquatter, ListenerOnIpv6LoopbackGetsNothingWhenTheAppIsNamedLoca
     EXPECT_EQ(app->requests("tools/call").size(), 5u);
     EXPECT_EQ(squatter.accepted(), 0u);
     EXPECT_EQ(squatter.received().find(app->token()), std::string::npos);
+    if (!localhostResolvesToIpv6()) {
+        std::cout << "[   NOTE   ] \"localhost\" resolves to no IPv6 address on this machine: "
+                     "the squatter could not have been reached\n";
+    }
 }
 
 }  // namespace
