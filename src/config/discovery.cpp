@@ -45,6 +45,11 @@ std::optional<DiscoveryInfo> discoveryFrom(const rapidjson::Document& document) 
     if (port < 1 || port > 65535) return std::nullopt;
     info.port = port;
     info.path = address.substr(slash);
+    // The path goes into the request line as it stands: a blank, a control character or a byte
+    // beyond ASCII there would break it, or add lines of the file's choosing to the request.
+    for (const char c : info.path) {
+        if (c <= ' ' || c > '~') return std::nullopt;
+    }
     info.authToken.assign(token->value.GetString(), token->value.GetStringLength());
     if (!isHeaderSafeToken(info.authToken)) return std::nullopt;
 

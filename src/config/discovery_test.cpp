@@ -51,6 +51,10 @@ TEST(ParseDiscovery, AcceptsOnlyLoopbackHttpUrls) {
         "http://localhost/:80",
         "http://user@localhost:80/",
         "http://localhost",
+        "http://localhost:3000/mcp\\r\\nX-Injected: yes",
+        "http://localhost:3000/m cp",
+        "http://localhost:3000/mcp\\t",
+        "http://localhost:3000/m\u00e9",
         "http:/",
         "",
     };
