@@ -180,7 +180,7 @@ std::optional<std::string> AppLink::openSession(bool refreshTools, const std::st
     const std::lock_guard<std::mutex> lock(stateMutex);
     backingOff = false;
     session.generation = ++sessionCounter;
-    standingStream.open(session);
+    if (settings.standingStream) standingStream.open(session);
     appSession = std::move(session);
     initializeResult = std::move(result);
     return initializeResult;

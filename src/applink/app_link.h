@@ -41,6 +41,9 @@ struct AppLinkSettings {
     std::function<void(std::string text)> onStreamText;
     // One line for standard error.
     std::function<void(const std::string& line)> reportFailure;
+    // Whether an open session keeps the app's standing event stream open; a link that only asks
+    // and reads the answers needs none.
+    bool standingStream = true;
     // How the standing stream backs off between reopenings when the app names no delay.
     std::chrono::milliseconds streamFirstBackOff{1000};
     std::chrono::milliseconds streamMostBackOff{30000};

@@ -131,6 +131,7 @@ Recording record(const std::string& source, HttpClient& httpClient,
     AppLinkSettings settings;
     settings.readDiscovery = readDiscovery;
     settings.requestTimeoutMs = kRequestTimeoutMs;
+    settings.standingStream = false;
     AppLink link(std::move(settings), client);
     link.setHostInitializeParams(kInitializeParams);
     const std::optional<std::string> initialize = link.ensureSession(false);
