@@ -48,16 +48,19 @@ build_type_matrix() {
         ctest --test-dir "$dir" -R '^unit_tests$' --output-on-failure
 }
 
-packages() {
-    build_packages && test_packages
+# The packages come from the Release build with g++ (c++ here), built whole with the tests and
+# warnings as errors, whose unit tests pass before the packages are made and tested.
+release_build_and_packages() {
+    build_packages -DMCP_BRIDGE_TESTS=ON -DMCP_BRIDGE_WERROR=ON &&
+        ctest --test-dir build-package -R '^unit_tests$' --output-on-failure &&
+        test_packages
 }
 
 run_full_checks() {
     source scripts/lib/package.sh
     timed "fuzzing, ${MCP_BRIDGE_FUZZ_SECONDS} s per target" fuzz_runs
-    timed "Release build with g++" build_type_matrix build-release g++ Release
+    timed "Release build with g++, and the packages" release_build_and_packages
     timed "Debug build with clang" build_type_matrix build-debug-clang clang++ Debug
-    timed "packages" packages
     timed "AddressSanitizer and UndefinedBehaviorSanitizer" sanitizer_tests asan
     timed "ThreadSanitizer" sanitizer_tests tsan
     if [ ${#full_checks_failed[@]} -gt 0 ]; then

@@ -13,21 +13,22 @@ install_package_deps() {
     apt_install_missing dpkg-dev file zip unzip
 }
 
+# build_packages [CMAKE ARGUMENTS...]: the arguments go to the Linux tree's configuration.
 build_packages() {
-    install_package_deps
-    install_windows_deps
-    cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DMCP_BRIDGE_TESTS=OFF \
-        >/dev/null
-    cmake --build build-package
-    cmake -S . -B build-package-win -G Ninja -DCMAKE_BUILD_TYPE=Release -DMCP_BRIDGE_TESTS=OFF \
-        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null
-    cmake --build build-package-win
+    install_package_deps &&
+        install_windows_deps &&
+        cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=Release -DMCP_BRIDGE_TESTS=OFF \
+            "$@" >/dev/null &&
+        cmake --build build-package &&
+        cmake -S . -B build-package-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DMCP_BRIDGE_TESTS=OFF -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake >/dev/null &&
+        cmake --build build-package-win || return 1
     rm -rf "$MCP_BRIDGE_PACKAGE_OUT"
     mkdir -p "$MCP_BRIDGE_PACKAGE_OUT"
     local out
     out=$(cd "$MCP_BRIDGE_PACKAGE_OUT" && pwd)
-    (cd build-package && cpack -B "$out" >/dev/null)
-    (cd build-package-win && cpack -B "$out" >/dev/null)
+    (cd build-package && cpack -B "$out" >/dev/null) &&
+        (cd build-package-win && cpack -B "$out" >/dev/null) || return 1
     rm -rf "$out/_CPack_Packages"
     ls -l "$out"
 }
