@@ -48,6 +48,8 @@ std::optional<std::string> expectedRepair(const std::string& line, const std::st
     }
     id->value.SetString(kMarker, reply.GetAllocator());
     std::string expected = fuzzing::compactText(reply);
+    // A lone low surrogate escape ("\uDDDD") parses as it stands, into the three-byte form.
+    if (holdsSurrogateForm(expected)) return std::string();
     expected.replace(expected.find(marker), marker.size(), idText);
     return expected;
 }
