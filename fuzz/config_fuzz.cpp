@@ -20,14 +20,19 @@ const std::string kSeparator = "\n%%\n";
 void checkCompact(const std::string& text, rapidjson::Type type, const char* what) {
     // Read back at full precision, every number is the double that was written, so writing the
     // document again gives the same text exactly when the text was compact.
+    // Read as the bridge reads: a lone surrogate escape is valid JSON that RapidJSON refuses.
+    const std::string readable = jsonrpc::tolerableJson(text.c_str());
     rapidjson::Document document;
     document.Parse<rapidjson::kParseIterativeFlag | rapidjson::kParseFullPrecisionFlag>(
-        text.data(), text.size());
+        readable.data(), readable.size());
     if (document.HasParseError() || document.GetType() != type) fail(what, text);
     // Numbers past the double range read back as NaN at full precision: compare without them.
     bool nonFinite = false;
     const std::string rewritten = fuzzing::compactText(document, &nonFinite);
-    if (!nonFinite && rewritten != text) fail("a snapshot text is not compact", text);
+    if (!nonFinite && !fuzzing::holdsSurrogateForm(rewritten) &&
+        !fuzzing::holdsSurrogateEscape(text) && rewritten != text) {
+        fail("a snapshot text is not compact", text);
+    }
 }
 
 void runPathRules(const std::string& value) {

@@ -14,21 +14,6 @@ using fuzzing::fail;
 
 constexpr char kMarker[] = "\x01id text\x01";
 
-// Whether the text holds a surrogate's three-byte form: the bridge writes it back as an escape,
-// whether the line had the escape or the raw bytes.
-bool holdsSurrogateForm(std::string_view text) {
-    for (std::size_t at = 0; at + 2 < text.size(); ++at) {
-        if (static_cast<unsigned char>(text[at]) == 0xED &&
-            static_cast<unsigned char>(text[at + 1]) >= 0xA0 &&
-            static_cast<unsigned char>(text[at + 1]) <= 0xBF &&
-            static_cast<unsigned char>(text[at + 2]) >= 0x80 &&
-            static_cast<unsigned char>(text[at + 2]) <= 0xBF) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // The expected repair; an empty text when the line needs repair but its expected text can't be
 // told here (RapidJSON's own writer would write a surrogate as raw bytes, the bridge as an escape).
 std::optional<std::string> expectedRepair(const std::string& line, const std::string& idText) {
@@ -43,13 +28,16 @@ std::optional<std::string> expectedRepair(const std::string& line, const std::st
     if (hostId.HasParseError()) return {};
     const std::string marker = jsonrpc::quoteJsonString(kMarker);
     if (jsonrpc::tolerableJson(line.c_str()) != fuzzing::beforeNul(line) ||
-        holdsSurrogateForm(fuzzing::beforeNul(line)) || line.find(kMarker) != std::string::npos) {
+        fuzzing::holdsSurrogateForm(fuzzing::beforeNul(line)) ||
+        line.find(kMarker) != std::string::npos) {
         return std::string();
     }
     id->value.SetString(kMarker, reply.GetAllocator());
     std::string expected = fuzzing::compactText(reply);
-    // A lone low surrogate escape ("\uDDDD") parses as it stands, into the three-byte form.
-    if (holdsSurrogateForm(expected)) return std::string();
+    // The marker may stand in the line already, written with escapes.
+    if (fuzzing::holdsSurrogateForm(expected) || expected.find(marker) != expected.rfind(marker)) {
+        return std::string();
+    }
     expected.replace(expected.find(marker), marker.size(), idText);
     return expected;
 }
