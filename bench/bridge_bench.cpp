@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -402,7 +403,9 @@ int main(int argc, char** argv) {
     // Notifications on the session's standing stream: from the app writing one to the host
     // reading its line.
     std::vector<double> standingMs;
-    for (int round = 0; round < 5; ++round) {
+    // MCP_BRIDGE_BENCH_NO_STANDING_STREAM: for a bridge that opens none (an older one).
+    const bool standing = std::getenv("MCP_BRIDGE_BENCH_NO_STANDING_STREAM") == nullptr;
+    for (int round = 0; standing && round < 5; ++round) {
         bridge.write(R"({"jsonrpc":"2.0","id":)" + std::to_string(nextId++) +
                      R"(,"method":"tools/call","params":{"name":"notify","arguments":{}}})" + "\n");
         for (int seen = 0; seen < FastApp::kStreamEvents;) {
